@@ -1,0 +1,74 @@
+#include "command/command_reader.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "command/line_reader.h"
+#include "hold/engage.h"
+#include "hold/release.h"
+
+namespace {
+
+constexpr size_t kReadChunkSize = 256;
+
+LineReader reader;
+
+void run(Command command) {
+  FrontHold& hold = FrontHold::shared();
+  switch (command) {
+    case Command::engage:
+      performEngage();
+      break;
+    case Command::keepAlive:
+      noteKeepAlive(hold);
+      break;
+    case Command::yield:
+      syncOn(hold.queue, [&] { stopHold(hold); });
+      break;
+    case Command::release:
+      performRelease();
+      break;
+  }
+}
+
+enum class ReadResult { lines, wait, end };
+
+// One read and the lines it completes. A read interrupted by a signal is
+// tried again; one that would block waits for the next event.
+ReadResult readOnce() {
+  char area[kReadChunkSize] = {};
+  ssize_t count;
+  do {
+    count = read(0, area, sizeof area);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return ReadResult::wait;
+  if (count < 1)
+    return ReadResult::end;
+  appendInput(reader, area, size_t(count));
+  std::optional<Command> command;
+  while (nextLine(reader, command)) {
+    if (command)
+      run(*command);
+  }
+  return ReadResult::lines;
+}
+
+}  // namespace
+
+void handleInput(dispatch_source_t source) {
+  // An event reporting nothing to read follows the writer's hang-up. It may
+  // be the last event this descriptor brings, with bytes still unread: read
+  // on until end of input. Elsewhere one read per event; the source fires
+  // again while bytes remain.
+  bool hungUp = dispatch_source_get_data(source) == 0;
+  ReadResult result = readOnce();
+  while (hungUp && result == ReadResult::lines)
+    result = readOnce();
+  if (result != ReadResult::end)
+    return;
+  performRelease();
+  exit(0);
+}

@@ -1,0 +1,29 @@
+// Starting a front hold and keeping it: "engage" and "keepAlive".
+#pragma once
+
+#include "hold/front_hold.h"
+
+inline constexpr uint64_t kHoldIntervalNs = 2'000'000;  // re-assert every 2 ms
+inline constexpr uint64_t kHoldLeewayNs = 500'000;      // enough slack to coalesce wakeups
+inline constexpr double kSilenceThreshold = 3.0;        // seconds without keepAlive
+inline constexpr uint32_t kHiddenDockUIMode = 2;
+
+/// Main thread. Idle: notes the front process, hides the Dock, starts the
+/// hold and records the top window. Holding or Yielded: does nothing.
+void performEngage();
+
+/// Main thread: starts the hold, then records the top window of the others
+/// while the timer already runs.
+void beginHold(FrontHold& hold, pid_t front);
+
+/// Hold queue: marks the hold engaged and fresh, takes the front and starts
+/// the 2 ms timer. `timer` must be absent.
+void startHold(FrontHold& hold, pid_t front);
+
+/// Hold queue, every 2 ms: re-asserts the front while keep-alives are fresh;
+/// once they are `kSilenceThreshold` old, hands onParentSilent to the main
+/// queue, once per hold. `now` is monotonicSeconds().
+void holdTick(FrontHold& hold, double now);
+
+/// Main thread; never waits. Stamps lastKeepAlive on the hold queue.
+void noteKeepAlive(FrontHold& hold);

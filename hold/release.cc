@@ -1,0 +1,46 @@
+#include "hold/release.h"
+
+#include "platform/platform.h"
+#include "windowserver/front_process.h"
+#include "windowserver/top_window.h"
+
+void stopHold(FrontHold& hold) {
+  if (!hold.timer)
+    return;
+  // Cancelled on the queue that serves it, so no tick follows.
+  dispatch_source_cancel(hold.timer);
+  dispatch_release(hold.timer);
+  hold.timer = nullptr;
+  revokeFront(hold.ownPID);
+}
+
+std::optional<Target> endHold(FrontHold& hold, bool ownIsFront, std::optional<Target> currentTop) {
+  stopHold(hold);
+  hold.engaged = false;
+  if (!ownIsFront)
+    return std::nullopt;  // someone else already has the front: leave it
+  // Window numbers alone tell whether the top changed; owners may be reported differently.
+  if (currentTop && (!hold.topWindowAtBegin || hold.topWindowAtBegin->window != currentTop->window))
+    return currentTop;
+  if (hold.previousFront != 0)
+    return Target{hold.previousFront, 0};
+  return currentTop;
+}
+
+std::optional<Target> restoreTarget(FrontHold& hold) {
+  bool ownIsFront = frontmostPID() == hold.ownPID;
+  std::optional<Target> currentTop = topWindow(hold.ownPID);
+  std::optional<Target> target;
+  syncOn(hold.queue, [&] { target = endHold(hold, ownIsFront, currentTop); });
+  return target;
+}
+
+void performRelease() {
+  FrontHold& hold = FrontHold::shared();
+  if (!isEngaged(hold))
+    return;
+  std::optional<Target> target = restoreTarget(hold);
+  if (target && !(target->pid >= 1 && makeFront(target->pid, target->window, kRestoreFrontMode) == 0))
+    hideApplication();
+  setSystemUIMode(kNormalUIMode, 0);
+}

@@ -1,0 +1,49 @@
+// What differs by operating system. The portable core calls only these;
+// the build links exactly one implementation per executable:
+// platform/macos (AppKit, Carbon, CoreGraphics), platform/linux (a stand-in
+// with no window server), or sim/ (a simulated window server).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "windowserver/window_record.h"
+
+/// Creates the application object and declares the process activity.
+/// Main thread, once, first thing at start-up.
+void startApplication();
+
+/// Calls onExit on the main queue once `parent` has exited. If it cannot be
+/// watched because it is already gone, calls onExit at once.
+void watchParent(pid_t parent, void (*onExit)());
+
+/// Runs the main loop on the main thread, draining the main dispatch queue.
+/// Returns only if the platform's loop ever stops.
+void runMainLoop();
+
+/// Sets the system UI mode (0 shows the Dock, 2 hides it). Main thread.
+void setSystemUIMode(uint32_t mode, uint32_t options);
+
+/// Hides this process's application. Main thread.
+void hideApplication();
+
+/// A snapshot of the on-screen windows, front to back; nullopt when the
+/// window server gives no list or a list of the wrong shape.
+std::optional<std::vector<WindowRecord>> copyWindowList();
+
+/// A process serial number: the window server's name for a process.
+struct ProcessSerial {
+  uint32_t high;
+  uint32_t low;
+};
+
+/// Process serial number lookups; 0 is success. Thread-safe.
+int32_t processForPID(pid_t pid, ProcessSerial* psn);
+int32_t pidForProcess(const ProcessSerial* psn, pid_t* pid);
+
+/// dlopen(path, RTLD_LAZY) and dlsym, or what stands in for them.
+void* openLibrary(const char* path);
+void* lookupSymbol(void* handle, const char* name);

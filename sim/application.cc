@@ -1,0 +1,82 @@
+// Start-up of the simulated helper: descriptor 4 takes the trace, descriptor
+// 3 brings control lines that change the simulated window server. Both are
+// optional; the helper never writes anywhere else.
+#include <dispatch/dispatch.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "sim/trace.h"
+#include "sim/window_server.h"
+
+namespace {
+
+constexpr int kControlFd = 3;
+constexpr int kTraceFd = 4;
+constexpr size_t kMaxControlLine = 1 << 20;
+
+dispatch_queue_t controlQueue;
+dispatch_source_t controlSource;
+std::string controlBuffer;
+bool controlDiscarding = false;  // dropping an over-long line up to its LF
+
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+void takeControlBytes(const char* bytes, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (bytes[i] != '\n') {
+      if (!controlDiscarding && controlBuffer.size() < kMaxControlLine)
+        controlBuffer.push_back(bytes[i]);
+      else
+        controlDiscarding = true, controlBuffer.clear();
+      continue;
+    }
+    if (!controlDiscarding)
+      applyControl(controlBuffer);
+    controlBuffer.clear();
+    controlDiscarding = false;
+  }
+}
+
+// Like the command channel: after the writer hangs up, read on until the end.
+void onControlReadable(void*) {
+  bool hungUp = dispatch_source_get_data(controlSource) == 0;
+  for (;;) {
+    char bytes[4096];
+    ssize_t count = read(kControlFd, bytes, sizeof bytes);
+    if (count < 0 && errno == EINTR)
+      continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return;
+    if (count < 1) {
+      dispatch_source_cancel(controlSource);
+      return;
+    }
+    takeControlBytes(bytes, size_t(count));
+    if (!hungUp)
+      return;
+  }
+}
+
+}  // namespace
+
+void startApplication() {
+  // Checked before libdispatch opens descriptors of its own, which could
+  // otherwise take numbers 3 and 4.
+  bool control = isOpen(kControlFd), traced = isOpen(kTraceFd);
+  signal(SIGPIPE, SIG_IGN);  // a trace reader that goes away must not kill us
+  if (traced)
+    traceTo(kTraceFd);
+  trace("start %d", getpid());
+  if (!control)
+    return;
+  controlQueue = dispatch_queue_create("com.fernhollow.palisade.sim.control", DISPATCH_QUEUE_SERIAL);
+  controlSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_READ, kControlFd, 0, controlQueue);
+  dispatch_source_set_event_handler_f(controlSource, onControlReadable);
+  dispatch_source_set_cancel_handler_f(controlSource, [](void*) { close(kControlFd); });
+  dispatch_resume(controlSource);
+}

@@ -1,0 +1,274 @@
+#include "sim/window_server.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+#include "sim/trace.h"
+#include "windowserver/front_process.h"
+
+namespace {
+
+constexpr int32_t kProcNotFound = -600;
+
+// The simulated framework's entry points, in the order they are named.
+enum EntryPoint { getFront, setFront, permit, revoke, entryPointCount };
+constexpr const char* kEntryNames[] = {"getFront", "setFront", "permit", "revoke"};
+constexpr const char* kEntrySymbols[] = {
+    "_SLPSGetFrontProcess", "_SLPSSetFrontProcessWithOptions",
+    "SLPSAddToPermittedFrontPSNList", "SLPSRemoveFromPermittedFrontPSNList"};
+
+struct Server {
+  std::mutex mutex;
+  std::set<pid_t> live{getpid()};
+  pid_t front = 0;
+  std::optional<std::vector<WindowRecord>> windows{std::in_place};
+  bool absent[entryPointCount] = {};
+  int32_t setFrontStatus = 0;
+};
+
+Server& server() {
+  static Server* const instance = new Server();
+  return *instance;
+}
+
+// A process's serial number is its pid in the low word.
+pid_t pidOf(const ProcessSerial* psn) { return pid_t(psn->low); }
+
+// --- Control lines ---------------------------------------------------------
+
+std::string_view nextToken(std::string_view& rest) {
+  size_t start = rest.find_first_not_of(' ');
+  if (start == std::string_view::npos) {
+    rest = {};
+    return {};
+  }
+  rest.remove_prefix(start);
+  size_t end = std::min(rest.find(' '), rest.size());
+  std::string_view token = rest.substr(0, end);
+  rest.remove_prefix(end);
+  return token;
+}
+
+template <class T>
+bool parseNumber(std::string_view text, T& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+bool parsePID(std::string_view text, pid_t& pid) { return parseNumber(text, pid) && pid >= 0; }
+
+// "-" is absent, a number is present, anything else is of the wrong kind.
+template <class T>
+void parseField(std::string_view text, WindowField<T>& field) {
+  if (text == "-")
+    field.entry = Entry::absent;
+  else
+    field.entry = parseNumber(text, field.value) ? Entry::present : Entry::wrongKind;
+}
+
+// pid,number,layer,alpha,width,height
+bool parseRecord(std::string_view text, WindowRecord& record) {
+  std::string_view fields[6];
+  for (int i = 0; i < 6; ++i) {
+    size_t comma = text.find(',');
+    if ((comma == std::string_view::npos) != (i == 5))
+      return false;
+    fields[i] = text.substr(0, comma);
+    text.remove_prefix(i == 5 ? text.size() : comma + 1);
+  }
+  parseField(fields[0], record.ownerPID);
+  parseField(fields[1], record.number);
+  parseField(fields[2], record.layer);
+  parseField(fields[3], record.alpha);
+  WindowField<double> width, height;
+  parseField(fields[4], width);
+  parseField(fields[5], height);
+  if (width.entry == Entry::absent && height.entry == Entry::absent)
+    record.bounds.entry = Entry::absent;
+  else if (width.entry == Entry::present && height.entry == Entry::present)
+    record.bounds = {Entry::present, {width.value, height.value}};
+  else
+    record.bounds.entry = Entry::wrongKind;  // a rectangle that does not convert
+  return true;
+}
+
+bool parseWindows(std::string_view rest, std::optional<std::vector<WindowRecord>>& windows) {
+  std::string_view token = nextToken(rest);
+  if (token == "null") {
+    windows.reset();
+    return nextToken(rest).empty();
+  }
+  windows.emplace();
+  for (; !token.empty(); token = nextToken(rest)) {
+    if (!parseRecord(token, windows->emplace_back()))
+      return false;
+  }
+  return true;
+}
+
+bool apply(Server& s, std::string_view line) {
+  std::string_view rest = line;
+  std::string_view verb = nextToken(rest);
+  pid_t pid;
+  if (verb == "live") {
+    std::set<pid_t> added;
+    for (std::string_view t = nextToken(rest); !t.empty(); t = nextToken(rest)) {
+      if (!parsePID(t, pid) || pid == 0)
+        return false;
+      added.insert(pid);
+    }
+    s.live.insert(added.begin(), added.end());
+    return !added.empty();
+  }
+  if (verb == "gone" || verb == "front") {
+    if (!parsePID(nextToken(rest), pid) || !nextToken(rest).empty())
+      return false;
+    if (verb == "front")
+      s.front = pid;
+    else if (pid != getpid())  // the helper itself never goes
+      s.live.erase(pid);
+    return true;
+  }
+  if (verb == "windows") {
+    std::optional<std::vector<WindowRecord>> windows;
+    if (!parseWindows(rest, windows))
+      return false;
+    s.windows = std::move(windows);
+    return true;
+  }
+  if (verb == "absent") {
+    std::string_view name = nextToken(rest);
+    for (int i = 0; i < entryPointCount; ++i) {
+      if (name == kEntryNames[i] && nextToken(rest).empty()) {
+        s.absent[i] = true;
+        return true;
+      }
+    }
+    return false;
+  }
+  if (verb == "setFrontStatus") {
+    int32_t status;
+    if (!parseNumber(nextToken(rest), status) || !nextToken(rest).empty())
+      return false;
+    s.setFrontStatus = status;
+    return true;
+  }
+  return false;
+}
+
+// --- The simulated framework's entry points ----------------------------------
+
+int32_t simGetFront(ProcessSerial* psn) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  if (s.front == 0) {
+    trace("getFront -> fail");
+    return kProcNotFound;
+  }
+  *psn = {0, uint32_t(s.front)};
+  trace("getFront -> %d", s.front);
+  return 0;
+}
+
+int32_t simSetFront(ProcessSerial* psn, uint32_t window, uint32_t mode) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  pid_t pid = pidOf(psn);
+  int32_t status = s.setFrontStatus;
+  if (status == 0 && !s.live.count(pid))
+    status = kProcNotFound;
+  if (status == 0)
+    s.front = pid;
+  trace("setFront %d %u 0x%x -> %d", pid, window, mode, status);
+  return status;
+}
+
+int32_t simPermit(ProcessSerial* psn) {
+  trace("permit %d", pidOf(psn));
+  return 0;
+}
+
+int32_t simRevoke(ProcessSerial* psn) {
+  trace("revoke %d", pidOf(psn));
+  return 0;
+}
+
+void* const kEntryAddresses[] = {
+    reinterpret_cast<void*>(simGetFront), reinterpret_cast<void*>(simSetFront),
+    reinterpret_cast<void*>(simPermit), reinterpret_cast<void*>(simRevoke)};
+
+}  // namespace
+
+bool applyControl(std::string_view line) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  if (!apply(s, line))
+    return false;
+  trace("ctl %.*s", int(line.size()), line.data());
+  return true;
+}
+
+pid_t simFrontPID() {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  return s.front;
+}
+
+// --- The platform seam --------------------------------------------------------
+
+void setSystemUIMode(uint32_t mode, uint32_t options) { trace("uiMode %u %u", mode, options); }
+
+void hideApplication() { trace("hide"); }
+
+std::optional<std::vector<WindowRecord>> copyWindowList() {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  if (s.windows)
+    trace("windowList -> %zu", s.windows->size());
+  else
+    trace("windowList -> null");
+  return s.windows;
+}
+
+int32_t processForPID(pid_t pid, ProcessSerial* psn) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  if (!s.live.count(pid))
+    return kProcNotFound;
+  *psn = {0, uint32_t(pid)};
+  return 0;
+}
+
+int32_t pidForProcess(const ProcessSerial* psn, pid_t* pid) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  if (psn->high != 0 || !s.live.count(pidOf(psn)))
+    return kProcNotFound;
+  *pid = pidOf(psn);
+  return 0;
+}
+
+void* openLibrary(const char* path) {
+  if (strcmp(path, kFrontServicesLibrary) == 0)
+    return kSimFrameworkHandle;
+  return dlopen(path, RTLD_LAZY);
+}
+
+void* lookupSymbol(void* handle, const char* name) {
+  if (handle != kSimFrameworkHandle)
+    return dlsym(handle, name);
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  for (int i = 0; i < entryPointCount; ++i) {
+    if (strcmp(name, kEntrySymbols[i]) == 0)
+      return s.absent[i] ? nullptr : kEntryAddresses[i];
+  }
+  return nullptr;
+}

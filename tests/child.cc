@@ -1,0 +1,229 @@
+#include "tests/child.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+void makePipe(int fds[2]) {
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+}
+
+// Reads what is there now from the trace, waiting at most `timeout`.
+void pump(Child& child, double timeout) {
+  if (child.traceFd < 0)
+    return;
+  pollfd p{child.traceFd, POLLIN, 0};
+  if (poll(&p, 1, int(timeout * 1000)) <= 0)
+    return;
+  char bytes[65536];
+  ssize_t n = read(child.traceFd, bytes, sizeof bytes);
+  if (n <= 0) {
+    closeFd(child.traceFd);
+    return;
+  }
+  child.traceBuffer.append(bytes, size_t(n));
+  size_t lf;
+  while ((lf = child.traceBuffer.find('\n')) != std::string::npos) {
+    std::string line = child.traceBuffer.substr(0, lf);
+    child.traceBuffer.erase(0, lf + 1);
+    size_t space = line.find(' ');
+    child.lines.push_back({atof(line.c_str()), space == std::string::npos ? "" : line.substr(space + 1)});
+  }
+}
+
+}  // namespace
+
+Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* parent) {
+  // Orphans of an intermediate parent come back to us, so we can reap them.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2], ctl[2] = {-1, -1}, tr[2] = {-1, -1};
+  makePipe(in);
+  makePipe(out);
+  makePipe(err);
+  if (options.control)
+    makePipe(ctl);
+  if (options.trace)
+    makePipe(tr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  if (options.control)
+    posix_spawn_file_actions_adddup2(&actions, ctl[0], 3);
+  if (options.trace)
+    posix_spawn_file_actions_adddup2(&actions, tr[1], 4);
+
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& a : options.args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : options.env)
+    envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  Child child;
+  if (parent) {
+    // This test binary runs no threads, so fork is safe here.
+    pid_t middle = fork();
+    if (middle == 0) {
+      pid_t helper;
+      if (posix_spawn(&helper, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+        _exit(1);
+      // Tell the test the helper's pid, then wait to be killed.
+      (void)!write(out[1], &helper, sizeof helper);
+      for (int fd : {in[1], out[1], err[1], ctl[1], tr[0]})
+        if (fd >= 0)
+          close(fd);
+      for (;;)
+        pause();
+    }
+    *parent = middle;
+    if (read(out[0], &child.pid, sizeof child.pid) != sizeof child.pid)
+      throw std::runtime_error("intermediate parent failed");
+  } else if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    throw std::runtime_error("cannot start " + path);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  child.input = in[1];
+  child.out = out[0];
+  child.err = err[0];
+  if (options.control) {
+    close(ctl[0]);
+    child.control = ctl[1];
+  }
+  if (options.trace) {
+    close(tr[1]);
+    child.traceFd = tr[0];
+  }
+  return child;
+}
+
+void send(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      throw std::runtime_error("write to child failed");
+    text.remove_prefix(size_t(n));
+  }
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0)
+    close(fd);
+  fd = -1;
+}
+
+std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double timeout) {
+  double deadline = now() + timeout;
+  for (;;) {
+    for (; child.seen < child.lines.size(); ++child.seen) {
+      if (child.lines[child.seen].event.starts_with(prefix))
+        return child.lines[child.seen++];
+    }
+    double left = deadline - now();
+    if (left <= 0 || child.traceFd < 0)
+      return std::nullopt;
+    pump(child, left);
+  }
+}
+
+std::vector<TraceLine> collect(Child& child, double seconds) {
+  double deadline = now() + seconds;
+  for (double left; (left = deadline - now()) > 0 && child.traceFd >= 0;)
+    pump(child, left);
+  std::vector<TraceLine> rest(child.lines.begin() + long(child.seen), child.lines.end());
+  child.seen = child.lines.size();
+  return rest;
+}
+
+std::optional<int> waitExit(Child& child, double timeout) {
+  double deadline = now() + timeout;
+  int status = 0;
+  for (;;) {
+    pid_t r = waitpid(child.pid, &status, WNOHANG);
+    if (r == child.pid)
+      break;
+    if (now() > deadline) {
+      kill(child.pid, SIGKILL);
+      waitpid(child.pid, &status, 0);
+      return std::nullopt;
+    }
+    pump(child, 0.005);
+    if (child.traceFd < 0)
+      usleep(2000);
+  }
+  while (child.traceFd >= 0)
+    pump(child, 1);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string output(Child& child) {
+  std::string all;
+  for (int* fd : {&child.out, &child.err}) {
+    char bytes[4096];
+    ssize_t n;
+    while (*fd >= 0 && (n = read(*fd, bytes, sizeof bytes)) > 0)
+      all.append(bytes, size_t(n));
+    closeFd(*fd);
+  }
+  return all;
+}
+
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  // Fields after the command name, which may hold spaces, start after ')'.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14)
+      utime = std::stoul(field);
+    if (i == 15) {
+      stime = std::stoul(field);
+      break;
+    }
+  }
+  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmRSS:"))
+      return std::stol(line.substr(6));
+  }
+  return -1;
+}

@@ -1,0 +1,2 @@
+// Loaded at run time by the binder's tests.
+extern "C" int palisadeTestEntry() { return 42; }

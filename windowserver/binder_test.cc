@@ -1,0 +1,53 @@
+#include "windowserver/binder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Entry = int (*)();
+
+TEST(Binder, BindsPresentAndCachesAbsentEntryPoints) {
+  LibraryBinding library{TEST_LIBRARY_PATH};
+  SymbolBinding present{"palisadeTestEntry"}, missing{"noSuchEntry"};
+  auto entry = reinterpret_cast<Entry>(bindSymbol(library, present));
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry(), 42);
+  EXPECT_EQ(bindSymbol(library, missing), nullptr);
+  EXPECT_EQ(bindSymbol(library, missing), nullptr);
+  EXPECT_EQ(bindSymbol(library, present), reinterpret_cast<void*>(entry));
+}
+
+TEST(Binder, FailedLoadBindsNothingFromElsewhere) {
+  // "malloc" is loaded in this process: a lookup on a null handle would find it.
+  LibraryBinding library{"/nonexistent/Framework"};
+  SymbolBinding loadedElsewhere{"malloc"};
+  EXPECT_EQ(bindSymbol(library, loadedElsewhere), nullptr);
+  EXPECT_EQ(library.handle, nullptr);
+}
+
+TEST(Binder, ConcurrentFirstNeedsBindOnce) {
+  LibraryBinding library{TEST_LIBRARY_PATH};
+  SymbolBinding symbol{"palisadeTestEntry"};
+  std::atomic<bool> go{false};
+  std::vector<void*> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& slot : seen)
+    threads.emplace_back([&] {
+      while (!go) {
+      }
+      slot = bindSymbol(library, symbol);
+    });
+  go = true;
+  for (auto& t : threads)
+    t.join();
+  for (void* address : seen) {
+    EXPECT_NE(address, nullptr);
+    EXPECT_EQ(address, seen[0]);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+// The window server's front-process calls, bound at run time from its
+// private framework. An entry point that cannot be bound stays absent and
+// every call that needs it does nothing. Callable from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+/// Where the front-process entry points live.
+inline constexpr const char* kFrontServicesLibrary =
+    "/System/Library/PrivateFrameworks/SkyLight.framework/SkyLight";
+
+/// Makefront modes: 0x400 while holding the front, 0x200 to give it back.
+inline constexpr uint32_t kHoldFrontMode = 0x400;
+inline constexpr uint32_t kRestoreFrontMode = 0x200;
+
+/// The front process's pid; 0 when it cannot be had.
+pid_t frontmostPID();
+
+/// Brings `pid` to the front with `window` (0: any) and `mode`. Returns the
+/// window server's status, 0 when done; non-zero without calling anything
+/// when the entry point is absent or the pid has no process serial number.
+int32_t makeFront(pid_t pid, uint32_t window, uint32_t mode);
+
+/// Adds `pid` to, or removes it from, the processes allowed to take the
+/// front. Nothing happens when the entry point or the pid's PSN is missing.
+void permitFront(pid_t pid);
+void revokeFront(pid_t pid);

@@ -1,0 +1,59 @@
+// The front-process calls over the simulated window server's process table.
+#include "windowserver/front_process.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "sim/window_server.h"
+#include "tests/sim_trace.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+struct FrontProcessTest : testing::Test {
+  FrontProcessTest() {
+    applyControl("live 5001 5002");
+    applyControl("gone 5003");
+    applyControl("setFrontStatus 0");
+    trace.take();
+  }
+  TraceCapture trace;
+};
+
+TEST_F(FrontProcessTest, FrontmostIsZeroWhenItCannotBeHad) {
+  applyControl("front 5001");
+  trace.take();
+  EXPECT_EQ(frontmostPID(), 5001);
+  applyControl("front 5003");  // in front, but without a serial number
+  EXPECT_EQ(frontmostPID(), 0);
+  applyControl("front 0");
+  EXPECT_EQ(frontmostPID(), 0);
+}
+
+TEST_F(FrontProcessTest, MakeFrontReportsWhetherItWasDone) {
+  applyControl("front 5001");
+  trace.take();
+  EXPECT_EQ(makeFront(5002, 9, kRestoreFrontMode), 0);
+  EXPECT_EQ(simFrontPID(), 5002);
+  EXPECT_EQ(trace.take(), Events{"setFront 5002 9 0x200 -> 0"});
+
+  // A process without a serial number: nothing is called.
+  EXPECT_NE(makeFront(5003, 0, kRestoreFrontMode), 0);
+  EXPECT_EQ(trace.take(), Events{});
+
+  applyControl("setFrontStatus -50");
+  trace.take();
+  EXPECT_EQ(makeFront(5001, 0, kHoldFrontMode), -50);
+  EXPECT_EQ(simFrontPID(), 5002);
+}
+
+TEST_F(FrontProcessTest, PermitAndRevokeNeedASerialNumber) {
+  permitFront(getpid());
+  revokeFront(5001);
+  permitFront(5003);
+  revokeFront(5003);
+  EXPECT_EQ(trace.take(), (Events{"permit " + std::to_string(getpid()), "revoke 5001"}));
+}
+
+}  // namespace
