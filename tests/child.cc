@@ -24,9 +24,16 @@ double now() {
   return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
+// Both ends numbered above the child's 0 to 4: a dup2 onto the same number
+// would leave close-on-exec set and the child without that descriptor.
 void makePipe(int fds[2]) {
   if (pipe2(fds, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe");
+  for (int i = 0; i < 2; ++i) {
+    int high = fcntl(fds[i], F_DUPFD_CLOEXEC, 10);
+    close(fds[i]);
+    fds[i] = high;
+  }
 }
 
 // Reads what is there now from the trace, waiting at most `timeout`.
@@ -216,6 +223,17 @@ double cpuSeconds(pid_t pid) {
     }
   }
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+bool watchesParent(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  for (int fd = 0; fd < 64; ++fd) {
+    char target[64] = {};
+    if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+        std::string_view(target) == "anon_inode:[pidfd]")
+      return true;
+  }
+  return false;
 }
 
 long residentKiB(pid_t pid) {

@@ -58,3 +58,6 @@ std::string output(Child& child);
 double cpuSeconds(pid_t pid);
 long residentKiB(pid_t pid);
 
+/// Whether the helper has opened its watch on its parent (Linux: a pidfd).
+bool watchesParent(pid_t pid);
+
