@@ -2,6 +2,7 @@
 // thread to the platform's loop for good. Every exit is exit(0), and the
 // process writes nothing anywhere.
 #include <dispatch/dispatch.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,17 +25,24 @@ void onParentExit() {
 }  // namespace
 
 int main() {
+  // Without a standard input nothing can be read and nothing is held: the
+  // failed read's way out, before libdispatch could reuse descriptor 0.
+  if (fcntl(0, F_GETFD) == -1)
+    exit(0);
   startApplication();
   // In place before anything can start a hold.
   FrontHold::shared().onParentSilent = performRelease;
   watchParent(getppid(), onParentExit);
 
   inputSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_READ, 0, 0, dispatch_get_main_queue());
-  dispatch_set_context(inputSource, inputSource);
-  dispatch_source_set_event_handler_f(inputSource, [](void* source) {
-    handleInput(static_cast<dispatch_source_t>(source));
+  dispatch_source_set_event_handler_f(inputSource, [](void*) {
+    // Nothing to read on a readable event follows the writer's hang-up.
+    handleInput(dispatch_source_get_data(inputSource) == 0);
   });
   dispatch_resume(inputSource);
+  // Some inputs never raise an event (epoll refuses /dev/null, for one):
+  // look once at start, so their end is not missed.
+  dispatch_async_f(dispatch_get_main_queue(), nullptr, [](void*) { handleInput(false); });
 
   runMainLoop();
   exit(0);

@@ -1,6 +1,7 @@
 #include "command/command_reader.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -35,9 +36,15 @@ void run(Command command) {
 
 enum class ReadResult { lines, wait, end };
 
-// One read and the lines it completes. A read interrupted by a signal is
-// tried again; one that would block waits for the next event.
+// One read and the lines it completes. Nothing to read yet, or a read that
+// would block, waits for the next event: the main thread never blocks here.
 ReadResult readOnce() {
+  pollfd input{0, POLLIN, 0};
+  int ready;
+  while ((ready = poll(&input, 1, 0)) < 0 && errno == EINTR) {
+  }
+  if (ready == 0)
+    return ReadResult::wait;
   char area[kReadChunkSize] = {};
   ssize_t count;
   do {
@@ -58,12 +65,7 @@ ReadResult readOnce() {
 
 }  // namespace
 
-void handleInput(dispatch_source_t source) {
-  // An event reporting nothing to read follows the writer's hang-up. It may
-  // be the last event this descriptor brings, with bytes still unread: read
-  // on until end of input. Elsewhere one read per event; the source fires
-  // again while bytes remain.
-  bool hungUp = dispatch_source_get_data(source) == 0;
+void handleInput(bool hungUp) {
   ReadResult result = readOnce();
   while (hungUp && result == ReadResult::lines)
     result = readOnce();

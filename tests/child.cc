@@ -76,7 +76,12 @@ Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* pa
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  if (options.input == ChildOptions::Input::pipe)
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  else if (options.input == ChildOptions::Input::devNull)
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  else
+    posix_spawn_file_actions_addclose(&actions, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   if (options.control)

@@ -11,6 +11,7 @@
 #include <vector>
 
 struct ChildOptions {
+  enum class Input { pipe, devNull, closed } input = Input::pipe;
   bool control = true;  // give it descriptor 3
   bool trace = true;    // give it descriptor 4
   std::vector<std::string> args;

@@ -25,6 +25,17 @@ TEST(Helper, ExitsSilentlyAtOnceWhenInputEnds) {
   expectCleanExit(child);
 }
 
+TEST(Helper, ExitsAtOnceWithAnEmptyOrNoInput) {
+  // Neither raises a read event: /dev/null cannot be watched by epoll.
+  for (auto input : {ChildOptions::Input::devNull, ChildOptions::Input::closed}) {
+    ChildOptions options;
+    options.input = input;
+    Child child = start(options);
+    EXPECT_EQ(waitExit(child), 0);
+    EXPECT_EQ(output(child), "");
+  }
+}
+
 TEST(Helper, ArgumentsAndEnvironmentChangeNothing) {
   ChildOptions options;
   options.args = {"--help", "-v", "release"};
