@@ -1,6 +1,6 @@
 # Picks clang++ before project() runs: libdispatch's headers do not parse
 # with g++. An explicit CMAKE_CXX_COMPILER or CXX wins.
-if(NOT DEFINED CMAKE_CXX_COMPILER AND NOT DEFINED ENV{CXX} AND NOT APPLE)
+if(NOT DEFINED CMAKE_CXX_COMPILER AND NOT DEFINED ENV{CXX} AND NOT CMAKE_HOST_APPLE)
   find_program(PALISADE_SWIFTC swiftc)
   set(_hints "")
   if(PALISADE_SWIFTC)

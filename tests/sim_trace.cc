@@ -5,12 +5,20 @@
 
 #include "sim/trace.h"
 
+#ifndef __APPLE__
 extern "C" int _dispatch_get_main_queue_handle_4CF(void);
+#endif
 extern "C" void _dispatch_main_queue_callback_4CF(void* message);
 
+// pipe and fcntl rather than pipe2, which macOS lacks.
 TraceCapture::TraceCapture() {
-  if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0)
-    traceTo(fds[1]);
+  if (pipe(fds) != 0)
+    return;
+  for (int fd : fds) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  traceTo(fds[1]);
 }
 
 TraceCapture::~TraceCapture() {
@@ -34,7 +42,11 @@ std::vector<std::string> TraceCapture::take() {
 }
 
 void drainMainQueue() {
+#ifndef __APPLE__
+  // Here the handle is an eventfd that libdispatch never resets; on Apple
+  // platforms it is a Mach port, not a descriptor.
   uint64_t count;
   (void)!read(_dispatch_get_main_queue_handle_4CF(), &count, sizeof count);
+#endif
   _dispatch_main_queue_callback_4CF(nullptr);
 }

@@ -11,7 +11,7 @@
 inline constexpr const char* kFrontServicesLibrary =
     "/System/Library/PrivateFrameworks/SkyLight.framework/SkyLight";
 
-/// Makefront modes: 0x400 while holding the front, 0x200 to give it back.
+/// makeFront modes: 0x400 while holding the front, 0x200 to give it back.
 inline constexpr uint32_t kHoldFrontMode = 0x400;
 inline constexpr uint32_t kRestoreFrontMode = 0x200;
 
