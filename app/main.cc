@@ -37,12 +37,12 @@ int main() {
   inputSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_READ, 0, 0, dispatch_get_main_queue());
   dispatch_source_set_event_handler_f(inputSource, [](void*) {
     // Nothing to read on a readable event follows the writer's hang-up.
-    handleInput(dispatch_source_get_data(inputSource) == 0);
+    handleInput(true, dispatch_source_get_data(inputSource) == 0);
   });
   dispatch_resume(inputSource);
   // Some inputs never raise an event (epoll refuses /dev/null, for one):
   // look once at start, so their end is not missed.
-  dispatch_async_f(dispatch_get_main_queue(), nullptr, [](void*) { handleInput(false); });
+  dispatch_async_f(dispatch_get_main_queue(), nullptr, [](void*) { handleInput(false, false); });
 
   runMainLoop();
   exit(0);

@@ -1,6 +1,7 @@
 #include "command/command_reader.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -38,12 +39,16 @@ enum class ReadResult { lines, wait, end };
 
 // One read and the lines it completes. Nothing to read yet, or a read that
 // would block, waits for the next event: the main thread never blocks here.
-ReadResult readOnce() {
+// `announced`: a read event said there is something to read, which is
+// trusted where poll cannot look (macOS's poll does not take devices).
+ReadResult readOnce(bool announced) {
   pollfd input{0, POLLIN, 0};
   int ready;
   while ((ready = poll(&input, 1, 0)) < 0 && errno == EINTR) {
   }
   if (ready == 0)
+    return ReadResult::wait;
+  if ((input.revents & POLLNVAL) && fcntl(0, F_GETFD) != -1 && !announced)
     return ReadResult::wait;
   char area[kReadChunkSize] = {};
   ssize_t count;
@@ -65,10 +70,10 @@ ReadResult readOnce() {
 
 }  // namespace
 
-void handleInput(bool hungUp) {
-  ReadResult result = readOnce();
+void handleInput(bool announced, bool hungUp) {
+  ReadResult result = readOnce(announced);
   while (hungUp && result == ReadResult::lines)
-    result = readOnce();
+    result = readOnce(announced);
   if (result != ReadResult::end)
     return;
   performRelease();

@@ -23,8 +23,9 @@ FrontHold& FrontHold::shared() {
 
 FrontHold::FrontHold() : queue(makeHoldQueue()), ownPID(getpid()) {}
 
-// Only instances made by tests are ever destroyed. The timer is cancelled on
-// its own queue, so no tick can still be running on a dead object.
+// Only instances made by tests are ever destroyed, after they have drained
+// the main queue of any silence report. The timer is cancelled on its own
+// queue, so no tick can still be running on a dead object.
 FrontHold::~FrontHold() {
   syncOn(queue, [this] {
     if (timer) {

@@ -21,7 +21,8 @@ constexpr size_t kMaxControlLine = 1 << 20;
 
 dispatch_queue_t controlQueue;
 dispatch_source_t controlSource;
-std::string controlBuffer;
+// Never destroyed: exit() may come while the control queue still reads.
+std::string& controlBuffer = *new std::string;
 bool controlDiscarding = false;  // dropping an over-long line up to its LF
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }

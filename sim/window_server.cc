@@ -31,6 +31,7 @@ struct Server {
   pid_t front = 0;
   std::optional<std::vector<WindowRecord>> windows{std::in_place};
   bool absent[entryPointCount] = {};
+  int lookups[entryPointCount] = {};
   int32_t setFrontStatus = 0;
 };
 
@@ -216,6 +217,16 @@ bool applyControl(std::string_view line) {
   return true;
 }
 
+int simLookups(std::string_view symbol) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  for (int i = 0; i < entryPointCount; ++i) {
+    if (symbol == kEntrySymbols[i])
+      return s.lookups[i];
+  }
+  return 0;
+}
+
 pid_t simFrontPID() {
   Server& s = server();
   std::lock_guard lock(s.mutex);
@@ -268,8 +279,10 @@ void* lookupSymbol(void* handle, const char* name) {
   Server& s = server();
   std::lock_guard lock(s.mutex);
   for (int i = 0; i < entryPointCount; ++i) {
-    if (strcmp(name, kEntrySymbols[i]) == 0)
+    if (strcmp(name, kEntrySymbols[i]) == 0) {
+      ++s.lookups[i];
       return s.absent[i] ? nullptr : kEntryAddresses[i];
+    }
   }
   return nullptr;
 }

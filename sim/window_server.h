@@ -19,3 +19,6 @@ bool applyControl(std::string_view line);
 
 /// The process the simulated server has in front; 0 for none.
 pid_t simFrontPID();
+
+/// How often the simulated framework has been asked for `symbol`.
+int simLookups(std::string_view symbol);

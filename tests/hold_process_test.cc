@@ -97,6 +97,13 @@ TEST_F(Hold, ReleaseHidesWhenTheTargetCannotBeBroughtBack) {
   control("setFrontStatus -5");
   command("release");
   EXPECT_EQ(releaseEvents(), (Events{"windowList -> 0", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide"}));
+
+  // A new top window whose owner has no valid pid: nothing to call.
+  control("setFrontStatus 0");
+  engage();
+  control("windows 0,5,0,1,640,480");
+  command("release");
+  EXPECT_EQ(releaseEvents(), (Events{"windowList -> 1", "revoke " + own, "hide"}));
 }
 
 TEST_F(Hold, YieldStopsTheHoldUntilARelease) {

@@ -6,6 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "sim/window_server.h"
+#include "windowserver/front_process.h"
+
 namespace {
 
 using Entry = int (*)();
@@ -29,9 +32,10 @@ TEST(Binder, FailedLoadBindsNothingFromElsewhere) {
   EXPECT_EQ(library.handle, nullptr);
 }
 
-TEST(Binder, ConcurrentFirstNeedsBindOnce) {
-  LibraryBinding library{TEST_LIBRARY_PATH};
-  SymbolBinding symbol{"palisadeTestEntry"};
+TEST(Binder, ConcurrentFirstNeedsLookUpOnce) {
+  LibraryBinding framework{kFrontServicesLibrary};
+  SymbolBinding symbol{"_SLPSGetFrontProcess"};
+  int before = simLookups(symbol.name);
   std::atomic<bool> go{false};
   std::vector<void*> seen(8);
   std::vector<std::thread> threads;
@@ -39,11 +43,12 @@ TEST(Binder, ConcurrentFirstNeedsBindOnce) {
     threads.emplace_back([&] {
       while (!go) {
       }
-      slot = bindSymbol(library, symbol);
+      slot = bindSymbol(framework, symbol);
     });
   go = true;
   for (auto& t : threads)
     t.join();
+  EXPECT_EQ(simLookups(symbol.name) - before, 1);
   for (void* address : seen) {
     EXPECT_NE(address, nullptr);
     EXPECT_EQ(address, seen[0]);

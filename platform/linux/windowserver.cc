@@ -5,8 +5,6 @@
 
 #include "platform/platform.h"
 
-void startApplication() {}
-
 void setSystemUIMode(uint32_t, uint32_t) {}
 
 void hideApplication() {}
