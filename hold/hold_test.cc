@@ -148,15 +148,4 @@ TEST_F(EndHoldTest, CancelsAndRevokesOnlyARunningHold) {
   EXPECT_EQ(trace.take(), std::vector<std::string>{});
 }
 
-TEST_F(EndHoldTest, StopHoldLeavesTheHoldEngaged) {
-  syncOn(hold.queue, [&] { startHold(hold, getpid()); });
-  EXPECT_EQ(onQueue([&] { return hold.previousFront; }), 0);  // we were front
-  trace.take();
-  syncOn(hold.queue, [&] { stopHold(hold); });
-  EXPECT_EQ(trace.take().back(), "revoke " + own());
-  syncOn(hold.queue, [&] { stopHold(hold); });
-  EXPECT_EQ(trace.take(), std::vector<std::string>{});
-  EXPECT_TRUE(isEngaged(hold));
-}
-
 }  // namespace

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -215,18 +214,11 @@ std::string output(Child& child) {
 double cpuSeconds(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), {});
-  // Fields after the command name, which may hold spaces, start after ')'.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
+  // utime and stime are the 12th and 13th fields after the ")" that ends
+  // the command name, which may hold spaces.
   unsigned long utime = 0, stime = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14)
-      utime = std::stoul(field);
-    if (i == 15) {
-      stime = std::stoul(field);
-      break;
-    }
-  }
+  sscanf(text.c_str() + text.rfind(')') + 1, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu %lu", &utime,
+         &stime);
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 

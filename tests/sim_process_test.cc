@@ -15,22 +15,6 @@ TEST_F(SimProcess, StartsTheTraceWithItsPid) {
   EXPECT_EQ(output(child), "");
 }
 
-TEST_F(SimProcess, ControlLinesShapeWhatTheHelperSees) {
-  control("live 700 701");
-  control("front 700");
-  control("windows 701,31,0,1,400,300 700,30,0,-,-,-");
-  command("engage");
-  EXPECT_EQ(next("getFront"), "getFront -> 700");
-  EXPECT_EQ(next("windowList"), "windowList -> 2");
-  control("windows null");
-  control("gone 700");
-  command("release");
-  EXPECT_EQ(next("windowList"), "windowList -> null");
-  // 700 was front before the hold but has gone: bringing it back fails.
-  EXPECT_EQ(next("hide"), "hide");
-  EXPECT_EQ(finish(), 0);
-}
-
 TEST_F(SimProcess, MalformedControlLinesAreIgnored) {
   std::string junk = "front\nfront abc\nlive -3\nlive\nwindows 1,2,3\nwindows null x\n"
                      "absent nothing\nsetFrontStatus x\n\n\xff";
