@@ -3,23 +3,24 @@
 // looked up once, on its own first need. A null result is kept for good.
 #pragma once
 
-#include <mutex>
+#include <dispatch/dispatch.h>
 
 struct LibraryBinding {
   explicit LibraryBinding(const char* path) : path(path) {}
   const char* const path;
-  std::once_flag loaded;
+  dispatch_once_t loaded = 0;
   void* handle = nullptr;  // null when the load failed
 };
 
 struct SymbolBinding {
   explicit SymbolBinding(const char* name) : name(name) {}
   const char* const name;
-  std::once_flag looked;
+  dispatch_once_t looked = 0;
   void* address = nullptr;  // null when absent
 };
 
-/// The entry point's address, or null. Thread-safe; binds at most once.
-/// A library that failed to load yields no entry points: a null handle given
-/// to dlsym would search every object already loaded.
+/// The entry point's address, or null. Thread-safe; binds at most once, and
+/// once bound costs a load (it runs on every hold tick). A library that
+/// failed to load yields no entry points: a null handle given to dlsym
+/// would search every object already loaded.
 void* bindSymbol(LibraryBinding& library, SymbolBinding& symbol);
