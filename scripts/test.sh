@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the project twice, plain and under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and runs the whole suite in each.
+# The suite: installs what is missing, builds the project twice, plain and
+# under AddressSanitizer with UndefinedBehaviorSanitizer, and runs every test
+# in each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+PALISADE_SETUP_TESTS=1
+. "$root/scripts/setup.sh"
 
 for variant in plain sanitized; do
   dir="$root/build-test-$variant"
