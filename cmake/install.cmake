@@ -1,9 +1,10 @@
 # Run by `cmake --install`. The helper goes where an application bundle keeps
-# its helpers when the prefix is a bundle (Foo.app → Contents/MacOS), and to
-# bin/ otherwise; the license goes beside it. Decided at install time, since
-# --prefix may name the bundle only then.
+# its helper tools when the prefix is a bundle (Foo.app → Contents/Helpers):
+# outside Contents/MacOS it keeps its own embedded Info.plist instead of
+# taking the host's. Otherwise to bin/; the license goes beside it. Decided
+# at install time, since --prefix may name the bundle only then.
 if(CMAKE_INSTALL_PREFIX MATCHES "\\.app/?$")
-  set(_bin "Contents/MacOS")
+  set(_bin "Contents/Helpers")
   set(_doc "Contents/Resources")
 else()
   set(_bin "bin")
