@@ -31,7 +31,7 @@ int main() {
     exit(0);
   startApplication();
   // In place before anything can start a hold.
-  FrontHold::shared().onParentSilent = performRelease;
+  FrontHold::shared().onParentSilent = releaseSilentHold;
   watchParent(getppid(), onParentExit);
 
   inputSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_READ, 0, 0, dispatch_get_main_queue());

@@ -25,6 +25,9 @@ import time
 
 KEEPALIVE_PERIOD = 0.5  # how often a holding parent says keepAlive
 TICK_MS = 2.0
+# The window-server calls in palisade-sim's trace.
+WINDOW_SERVER_CALLS = {"getFront", "setFront", "processForPID", "pidForProcess", "permit", "revoke",
+                       "windowList"}
 
 
 # --- Processes -----------------------------------------------------------------
@@ -545,6 +548,7 @@ class Bench:
         hold([sim, bare], 3600, [sim], lambda now: None if done.is_set() else 0.05)
         thief_thread.join()
         pump([sim, bare], 0.2)
+        held_until = time.monotonic()
         sim.finish()
         bare.finish()
 
@@ -590,6 +594,29 @@ class Bench:
                  "all", first_tick == n and n == count)
         self.row("Steals missed (no re-assertion before the next steal)", f"{missed}", "—", "—", "0",
                  missed == 0)
+        self.tick_calls(lines, own, held_until)
+
+    def tick_calls(self, lines, own, held_until):
+        """Window-server calls per tick from the trace of a hold with steals:
+        a tick starts with its front query and runs to the next one. From
+        the end of engage (its window list) to the release."""
+        start = next(i for i, (_, e) in enumerate(lines) if e.startswith("windowList")) + 1
+        ticks = []  # [helper front?, calls]
+        for stamp, event in lines[start:]:
+            name = event.split(" ", 1)[0]
+            if name == "getFront":
+                if stamp > held_until:
+                    break
+                ticks.append([event == f"getFront -> {own}", 0])
+            if name in WINDOW_SERVER_CALLS and ticks:
+                ticks[-1][1] += 1
+        front = [n for mine, n in ticks if mine]
+        stolen = [n for mine, n in ticks if not mine]
+        self.row(f"Window-server calls per tick, helper front / thief front (palisade-sim trace; "
+                 f"{len(front)} / {len(stolen)} ticks)",
+                 f"{statistics.mean(front):.3f} / {statistics.mean(stolen):.3f}", "—",
+                 f"max {max(front)} / {max(stolen)}", "1 / 2",
+                 set(front) == {1} and set(stolen) == {2})
 
     # 5. Idle: started before the throughput runs, measured after them.
     def start_idle(self):

@@ -1,5 +1,7 @@
 #include "hold/engage.h"
 
+#include <memory>
+
 #include "hold/clock.h"
 #include "platform/platform.h"
 #include "windowserver/front_process.h"
@@ -13,9 +15,15 @@ void onHoldTimer(void* context) {
   holdTick(*static_cast<FrontHold*>(context), monotonicSeconds());
 }
 
+// Made once per hold, when it falls silent; never on a plain tick.
+struct SilenceReport {
+  void (*callback)(uint64_t generation);
+  uint64_t generation;
+};
+
 void reportSilence(void* context) {
-  if (auto callback = static_cast<FrontHold*>(context)->onParentSilent)
-    callback();
+  std::unique_ptr<SilenceReport> report(static_cast<SilenceReport*>(context));
+  report->callback(report->generation);
 }
 
 }  // namespace
@@ -37,12 +45,15 @@ void beginHold(FrontHold& hold, pid_t front) {
 
 void startHold(FrontHold& hold, pid_t front) {
   hold.engaged = true;
+  ++hold.generation;
   hold.lastKeepAlive = monotonicSeconds();
   hold.reportedSilence = false;
   hold.previousFront = front == hold.ownPID ? 0 : front;
-  permitFront(hold.ownPID);
-  if (hold.ownPID >= 1)
-    makeFront(hold.ownPID, 0, kHoldFrontMode);
+  hold.ownSerial.reset();
+  if (const ProcessSerial* own = ownSerial(hold)) {
+    permitFront(*own);
+    makeFront(*own, 0, kHoldFrontMode);
+  }
 
   dispatch_source_t timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, hold.queue);
   dispatch_source_set_timer(timer, dispatch_time(DISPATCH_TIME_NOW, kHoldIntervalNs),
@@ -56,15 +67,22 @@ void startHold(FrontHold& hold, pid_t front) {
 void holdTick(FrontHold& hold, double now) {
   // Strictly below: an age of exactly the threshold is silence.
   if (now - hold.lastKeepAlive < kSilenceThreshold) {
-    if (frontmostPID() != hold.ownPID && hold.ownPID >= 1)
-      makeFront(hold.ownPID, 0, kHoldFrontMode);
+    // Serial numbers compared, not pids: while front, the front query is
+    // the tick's one window-server call. No front counts as another's.
+    ProcessSerial front;
+    const ProcessSerial* own = ownSerial(hold);
+    if (own && !(frontProcess(&front) && front == *own))
+      makeFront(*own, 0, kHoldFrontMode);
     return;
   }
   if (hold.reportedSilence)
     return;
   hold.reportedSilence = true;
   // Never call out from the hold queue: the release it triggers waits on it.
-  dispatch_async_f(dispatch_get_main_queue(), &hold, reportSilence);
+  // The report names this hold, so that it cannot end a later one.
+  if (hold.onParentSilent)
+    dispatch_async_f(dispatch_get_main_queue(), new SilenceReport{hold.onParentSilent, hold.generation},
+                     reportSilence);
 }
 
 void noteKeepAlive(FrontHold& hold) {

@@ -16,13 +16,16 @@ void performEngage();
 /// while the timer already runs.
 void beginHold(FrontHold& hold, pid_t front);
 
-/// Hold queue: marks the hold engaged and fresh, takes the front and starts
-/// the 2 ms timer. `timer` must be absent.
+/// Hold queue: starts a new generation, marks it engaged and fresh, looks up
+/// this process's serial number, takes the front and starts the 2 ms timer.
+/// `timer` must be absent.
 void startHold(FrontHold& hold, pid_t front);
 
-/// Hold queue, every 2 ms: re-asserts the front while keep-alives are fresh;
-/// once they are `kSilenceThreshold` old, hands onParentSilent to the main
-/// queue, once per hold. `now` is monotonicSeconds().
+/// Hold queue, every 2 ms: re-asserts the front while keep-alives are fresh
+/// (one front query, and a set-front only when another process is front);
+/// once they are `kSilenceThreshold` old, hands onParentSilent and this
+/// hold's generation to the main queue, once per hold. Never allocates on a
+/// fresh tick. `now` is monotonicSeconds().
 void holdTick(FrontHold& hold, double now);
 
 /// Main thread; never waits. Stamps lastKeepAlive on the hold queue.

@@ -42,3 +42,10 @@ bool isEngaged(FrontHold& hold) {
   syncOn(hold.queue, [&] { engaged = hold.engaged; });
   return engaged;
 }
+
+const ProcessSerial* ownSerial(FrontHold& hold) {
+  ProcessSerial psn;
+  if (!hold.ownSerial && processForPID(hold.ownPID, &psn) == 0)
+    hold.ownSerial = psn;
+  return hold.ownSerial ? &*hold.ownSerial : nullptr;
+}

@@ -8,14 +8,10 @@
 #include <optional>
 #include <type_traits>
 
-struct FrontHold {
-  /// Something to bring to the front: a process and one of its windows.
-  struct Target {
-    int32_t pid;
-    uint32_t window;  // 0 names no particular window
-    bool operator==(const Target&) const = default;
-  };
+#include "platform/platform.h"
+#include "windowserver/target.h"
 
+struct FrontHold {
   /// The process's one instance, created on first use (thread-safe) and
   /// never destroyed, so handlers may keep a plain pointer to it.
   static FrontHold& shared();
@@ -31,17 +27,21 @@ struct FrontHold {
 
   // Read and written only on `queue`.
   bool engaged = false;
+  uint64_t generation = 0;  // counts holds started: names the current one
   dispatch_source_t timer = nullptr;  // present while Holding
   pid_t previousFront = 0;  // front at engage; 0 if none or ourselves
   std::optional<Target> topWindowAtBegin;
   double lastKeepAlive = 0.0;  // seconds, monotonicSeconds()
   bool reportedSilence = false;  // once per hold
+  // This process's serial number, looked up at the start of each hold (and
+  // on a tick if that failed): it cannot change while the process runs, and
+  // a tick that has it makes one window-server call, not three.
+  std::optional<ProcessSerial> ownSerial;
 
-  /// Written once on the main thread before any hold; run on the main queue.
-  void (*onParentSilent)() = nullptr;
+  /// Written once on the main thread before any hold; run on the main queue
+  /// with the generation of the hold that fell silent.
+  void (*onParentSilent)(uint64_t generation) = nullptr;
 };
-
-using Target = FrontHold::Target;
 
 /// Runs fn on `queue` and waits for it. Never call from `queue` itself.
 template <class F>
@@ -52,3 +52,7 @@ void syncOn(dispatch_queue_t queue, F&& fn) {
 
 /// Reads `engaged` on the hold queue. Main thread.
 bool isEngaged(FrontHold& hold);
+
+/// Hold queue: this process's serial number, looked up now if this hold has
+/// not got it yet; null when the window server has none for it.
+const ProcessSerial* ownSerial(FrontHold& hold);

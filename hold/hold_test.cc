@@ -43,8 +43,12 @@ int silenceReports = 0;
 struct TickTest : HoldTest {
   TickTest() {
     silenceReports = 0;
-    hold.onParentSilent = [] { ++silenceReports; };
-    syncOn(hold.queue, [&] { hold.lastKeepAlive = 100.0; });
+    hold.onParentSilent = [](uint64_t) { ++silenceReports; };
+    syncOn(hold.queue, [&] {
+      hold.lastKeepAlive = 100.0;
+      ownSerial(hold);  // as the start of a hold does
+    });
+    trace.take();
   }
   std::vector<std::string> tickAt(double age) {
     syncOn(hold.queue, [&] { holdTick(hold, 100.0 + age); });
@@ -63,6 +67,9 @@ TEST_F(TickTest, FreshTickReassertsOnlyWhenSomeoneElseIsFront) {
   applyControl("front 0");
   trace.take();
   EXPECT_EQ(tickAt(-5.0), (std::vector<std::string>{"getFront -> fail", holdFront()}));
+  // A serial number the hold has not got is asked for again.
+  syncOn(hold.queue, [&] { hold.ownSerial.reset(); });
+  EXPECT_EQ(tickAt(1.0), (std::vector<std::string>{"processForPID " + own() + " -> 0", "getFront -> " + own()}));
   EXPECT_EQ(silenceReports, 0);
 }
 

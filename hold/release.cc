@@ -11,7 +11,8 @@ void stopHold(FrontHold& hold) {
   dispatch_source_cancel(hold.timer);
   dispatch_release(hold.timer);
   hold.timer = nullptr;
-  revokeFront(hold.ownPID);
+  if (const ProcessSerial* own = ownSerial(hold))
+    revokeFront(*own);
 }
 
 std::optional<Target> endHold(FrontHold& hold, bool ownIsFront, std::optional<Target> currentTop) {
@@ -35,12 +36,29 @@ std::optional<Target> restoreTarget(FrontHold& hold) {
   return target;
 }
 
-void performRelease() {
-  FrontHold& hold = FrontHold::shared();
-  if (!isEngaged(hold))
-    return;
+namespace {
+
+void release(FrontHold& hold) {
   std::optional<Target> target = restoreTarget(hold);
   if (target && !(target->pid >= 1 && makeFront(target->pid, target->window, kRestoreFrontMode) == 0))
     hideApplication();
   setSystemUIMode(kNormalUIMode, 0);
+}
+
+}  // namespace
+
+void performRelease() {
+  FrontHold& hold = FrontHold::shared();
+  if (isEngaged(hold))
+    release(hold);
+}
+
+// Holds start and end only on the main thread, so the hold checked here is
+// still the one engaged when release() ends it.
+void releaseSilentHold(uint64_t generation) {
+  FrontHold& hold = FrontHold::shared();
+  bool current = false;
+  syncOn(hold.queue, [&] { current = hold.engaged && hold.generation == generation; });
+  if (current)
+    release(hold);
 }

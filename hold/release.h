@@ -26,3 +26,8 @@ std::optional<Target> restoreTarget(FrontHold& hold);
 /// hides this application when that fails) and restores UI mode 0, last.
 /// Idle: does nothing. Returns only when the release is complete.
 void performRelease();
+
+/// Main thread: performRelease, if the hold numbered `generation` is still
+/// engaged. A silence report queued before the parent ended that hold and
+/// began another thus leaves the new hold alone.
+void releaseSilentHold(uint64_t generation);

@@ -38,6 +38,7 @@ std::optional<std::vector<WindowRecord>> copyWindowList();
 struct ProcessSerial {
   uint32_t high;
   uint32_t low;
+  bool operator==(const ProcessSerial&) const = default;
 };
 
 /// Process serial number lookups; 0 is success. Thread-safe.

@@ -252,18 +252,22 @@ std::optional<std::vector<WindowRecord>> copyWindowList() {
 int32_t processForPID(pid_t pid, ProcessSerial* psn) {
   Server& s = server();
   std::lock_guard lock(s.mutex);
-  if (!s.live.count(pid))
-    return kProcNotFound;
-  *psn = {0, uint32_t(pid)};
-  return 0;
+  int32_t status = s.live.count(pid) ? 0 : kProcNotFound;
+  if (status == 0)
+    *psn = {0, uint32_t(pid)};
+  trace("processForPID %d -> %d", pid, status);
+  return status;
 }
 
 int32_t pidForProcess(const ProcessSerial* psn, pid_t* pid) {
   Server& s = server();
   std::lock_guard lock(s.mutex);
-  if (psn->high != 0 || !s.live.count(pidOf(psn)))
+  if (psn->high != 0 || !s.live.count(pidOf(psn))) {
+    trace("pidForProcess -> fail");
     return kProcNotFound;
+  }
   *pid = pidOf(psn);
+  trace("pidForProcess -> %d", *pid);
   return 0;
 }
 

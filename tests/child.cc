@@ -178,6 +178,14 @@ std::vector<TraceLine> collect(Child& child, double seconds) {
   return rest;
 }
 
+std::vector<std::string> uiModes(const Child& child) {
+  std::vector<std::string> modes;
+  for (const TraceLine& line : child.lines)
+    if (line.event.starts_with("uiMode"))
+      modes.push_back(line.event);
+  return modes;
+}
+
 std::optional<int> waitExit(Child& child, double timeout) {
   double deadline = now() + timeout;
   int status = 0;

@@ -49,6 +49,9 @@ std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double t
 /// Reads trace lines for `seconds`, then returns those not yet matched.
 std::vector<TraceLine> collect(Child& child, double seconds);
 
+/// The UI mode changes ("uiMode 2 0") among every trace line read so far.
+std::vector<std::string> uiModes(const Child& child);
+
 /// Exit status, or nullopt (after killing it) if it has not exited in time.
 std::optional<int> waitExit(Child& child, double timeout = 10);
 

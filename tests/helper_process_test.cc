@@ -63,11 +63,7 @@ TEST(Helper, LinesWrittenAndClosedAtOnceAreAllReadBeforeExit) {
   closeFd(child.input);
   EXPECT_EQ(waitExit(child), 0);
   // Both holds, the last ended by the end of input.
-  std::vector<std::string> modes;
-  for (const TraceLine& line : child.lines)
-    if (line.event.starts_with("uiMode"))
-      modes.push_back(line.event);
-  EXPECT_EQ(modes, (std::vector<std::string>{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"}));
+  EXPECT_EQ(uiModes(child), (std::vector<std::string>{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"}));
 }
 
 TEST(Helper, FloodWithoutLineFeedKeepsMemoryFlat) {

@@ -1,5 +1,6 @@
 // Holds driven end to end through the simulated helper, as a parent
 // application drives them, and judged by what the window server saw.
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -28,11 +29,16 @@ struct Hold : SimSession {
     command("engage");
     next("windowList");
   }
-  // The events from now until the UI mode is restored.
+  // Ticks and process lookups, which the tests of engage and steals follow.
+  bool routine(const std::string& e) const {
+    return e.starts_with("getFront") || e.starts_with("pidForProcess") || e.starts_with("processForPID") ||
+           e == holdFront();
+  }
+  // The events from now until the UI mode is restored, less the routine.
   std::vector<std::string> releaseEvents() {
     std::vector<std::string> events;
     for (std::string e; (e = next("", 10)) != "uiMode 0 0" && !e.empty();)
-      if (!e.starts_with("getFront") && e != holdFront())
+      if (!routine(e))
         events.push_back(e);
     return events;
   }
@@ -43,11 +49,15 @@ using Events = std::vector<std::string>;
 TEST_F(Hold, EngageReadsTheFrontThenHidesTheDockThenTakesTheFront) {
   command("engage");
   EXPECT_EQ(next(""), "getFront -> 800");
+  EXPECT_EQ(next(""), "pidForProcess -> 800");
   EXPECT_EQ(next(""), "uiMode 2 0");
+  EXPECT_EQ(next(""), "processForPID " + own + " -> 0");  // once per hold
   EXPECT_EQ(next(""), "permit " + own);
   EXPECT_EQ(next(""), holdFront());
   next("windowList");
-  EXPECT_EQ(next("getFront"), "getFront -> " + own);  // the timer runs
+  // The timer runs; with the helper front, a tick is one front query.
+  for (int tick = 0; tick < 10; ++tick)
+    EXPECT_EQ(next(""), "getFront -> " + own);
   command("engage");  // ignored while engaged
   command("release");
   EXPECT_EQ(releaseEvents(), (Events{"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> 0"}));
@@ -111,7 +121,8 @@ TEST_F(Hold, YieldStopsTheHoldUntilARelease) {
   Events events;
   for (size_t i = afterYield; i < child.seen; ++i)
     events.push_back(child.lines[i].event);
-  EXPECT_EQ(events, (Events{"ctl front 801", "getFront -> 801", "windowList -> 1", "uiMode 0 0"}));
+  EXPECT_EQ(events, (Events{"ctl front 801", "getFront -> 801", "pidForProcess -> 801", "windowList -> 1",
+                            "uiMode 0 0"}));
   engage();  // a new hold after the release
   EXPECT_EQ(next("getFront"), "getFront -> " + own);
 }
@@ -131,8 +142,35 @@ TEST_F(Hold, SilenceReleasesOnceAfterThreeSecondsThenANewHoldWorks) {
   // Once only, and the helper reads commands on.
   for (const TraceLine& line : collect(child, 0.3))
     ADD_FAILURE() << "after the silence release: " << line.event;
+  // A new hold watches silence afresh: a second hang is released too.
   command("engage");
   EXPECT_EQ(next("uiMode"), "uiMode 2 0");
+  EXPECT_EQ(next("uiMode", 10), "uiMode 0 0");
+}
+
+// The parent recovers after the hold fell silent (the helper stopped past
+// 3 s, as in system sleep) and writes "release" and "engage" together: the
+// release queued for the silent hold must not end the new one. A probing
+// "engage" written once the new hold has begun runs after that queued
+// release; it starts a third hold only if the new one was ended.
+TEST(HoldRecovery, AQueuedSilenceReleaseEndsOnlyTheHoldThatFellSilent) {
+  for (int trial = 0; trial < 5; ++trial) {
+    Child child = spawnChild(PALISADE_SIM_PATH);
+    send(child.control, "live 800\nfront 800\n");
+    ASSERT_TRUE(waitFor(child, "ctl front 800"));
+    send(child.input, "engage\n");
+    ASSERT_TRUE(waitFor(child, "windowList"));
+    kill(child.pid, SIGSTOP);
+    usleep(3'200'000);
+    send(child.input, "release\nengage\n");
+    kill(child.pid, SIGCONT);
+    ASSERT_TRUE(waitFor(child, "uiMode 0 0"));
+    ASSERT_TRUE(waitFor(child, "uiMode 2 0"));
+    send(child.input, "engage\n");
+    closeFd(child.input);
+    EXPECT_EQ(waitExit(child), 0);
+    EXPECT_EQ(uiModes(child), (Events{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"})) << "trial " << trial;
+  }
 }
 
 TEST_F(Hold, SilenceIsNotWatchedAfterAYield) {
@@ -149,7 +187,7 @@ TEST_F(Hold, EndOfInputReleasesCompletelyBeforeExit) {
   EXPECT_EQ(finish(), 0);
   Events tail;
   for (const TraceLine& line : child.lines)
-    if (!line.event.starts_with("getFront") && line.event != holdFront())
+    if (!routine(line.event))
       tail.push_back(line.event);
   EXPECT_EQ(Events(tail.end() - 4, tail.end()),
             (Events{"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> 0", "uiMode 0 0"}));
@@ -172,12 +210,17 @@ TEST(HoldParent, ParentDeathReleasesCompletelyBeforeExit) {
 
 TEST(HoldUnbound, WithoutAFrontQueryEveryTickReassertsAndReleaseHasNoTarget) {
   Child child = spawnChild(PALISADE_SIM_PATH);
-  std::string own = waitFor(child, "start ")->event.substr(6);
+  auto start = waitFor(child, "start ");
+  ASSERT_TRUE(start);
+  std::string own = start->event.substr(6);
   send(child.control, "absent getFront\n");
   ASSERT_TRUE(waitFor(child, "ctl absent getFront"));
   send(child.input, "engage\n");
-  for (int tick = 0; tick < 5; ++tick)
-    EXPECT_EQ(waitFor(child, "setFront")->event, "setFront " + own + " 0 0x400 -> 0");
+  for (int tick = 0; tick < 5; ++tick) {
+    auto line = waitFor(child, "setFront");
+    ASSERT_TRUE(line) << "tick " << tick;
+    EXPECT_EQ(line->event, "setFront " + own + " 0 0x400 -> 0");
+  }
   send(child.input, "release\n");
   closeFd(child.input);
   EXPECT_EQ(waitExit(child), 0);

@@ -23,37 +23,39 @@ Fn bound(SymbolBinding& symbol) {
   return reinterpret_cast<Fn>(bindSymbol(frontServices, symbol));
 }
 
-void changePermitted(SymbolBinding& symbol, pid_t pid) {
-  auto change = bound<PermittedFn>(symbol);
-  ProcessSerial psn{};
-  if (change && processForPID(pid, &psn) == 0)
+// A copy: the entry points take a mutable serial number they leave unchanged.
+void changePermitted(SymbolBinding& symbol, ProcessSerial psn) {
+  if (auto change = bound<PermittedFn>(symbol))
     change(&psn);
 }
 
 }  // namespace
 
-pid_t frontmostPID() {
+bool frontProcess(ProcessSerial* psn) {
   auto get = bound<GetFrontFn>(getFront);
-  if (!get)
-    return 0;
+  return get && get(psn) == 0;
+}
+
+pid_t frontmostPID() {
   ProcessSerial psn{};
-  if (get(&psn) != 0)
-    return 0;
   pid_t pid = 0;
-  if (pidForProcess(&psn, &pid) != 0)
+  if (!frontProcess(&psn) || pidForProcess(&psn, &pid) != 0)
     return 0;
   return pid;
 }
 
-int32_t makeFront(pid_t pid, uint32_t window, uint32_t mode) {
+int32_t makeFront(const ProcessSerial& psn, uint32_t window, uint32_t mode) {
   auto set = bound<SetFrontFn>(setFront);
-  if (!set)
-    return kNotDone;
+  ProcessSerial copy = psn;  // taken mutable, left unchanged
+  return set ? set(&copy, window, mode) : kNotDone;
+}
+
+int32_t makeFront(pid_t pid, uint32_t window, uint32_t mode) {
   ProcessSerial psn{};
   if (processForPID(pid, &psn) != 0)
     return kNotDone;
-  return set(&psn, window, mode);
+  return makeFront(psn, window, mode);
 }
 
-void permitFront(pid_t pid) { changePermitted(addPermitted, pid); }
-void revokeFront(pid_t pid) { changePermitted(removePermitted, pid); }
+void permitFront(const ProcessSerial& psn) { changePermitted(addPermitted, psn); }
+void revokeFront(const ProcessSerial& psn) { changePermitted(removePermitted, psn); }

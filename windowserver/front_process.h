@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 /// Where the front-process entry points live.
 inline constexpr const char* kFrontServicesLibrary =
     "/System/Library/PrivateFrameworks/SkyLight.framework/SkyLight";
@@ -15,15 +17,23 @@ inline constexpr const char* kFrontServicesLibrary =
 inline constexpr uint32_t kHoldFrontMode = 0x400;
 inline constexpr uint32_t kRestoreFrontMode = 0x200;
 
+/// The front process's serial number: one window-server call. False when
+/// it cannot be had.
+bool frontProcess(ProcessSerial* psn);
+
 /// The front process's pid; 0 when it cannot be had.
 pid_t frontmostPID();
 
-/// Brings `pid` to the front with `window` (0: any) and `mode`. Returns the
+/// Brings `psn` to the front with `window` (0: any) and `mode`. Returns the
 /// window server's status, 0 when done; non-zero without calling anything
-/// when the entry point is absent or the pid has no process serial number.
+/// when the entry point is absent.
+int32_t makeFront(const ProcessSerial& psn, uint32_t window, uint32_t mode);
+
+/// The same for `pid`; non-zero without calling anything when the pid has
+/// no process serial number.
 int32_t makeFront(pid_t pid, uint32_t window, uint32_t mode);
 
-/// Adds `pid` to, or removes it from, the processes allowed to take the
-/// front. Nothing happens when the entry point or the pid's PSN is missing.
-void permitFront(pid_t pid);
-void revokeFront(pid_t pid);
+/// Adds `psn` to, or removes it from, the processes allowed to take the
+/// front. Nothing happens when the entry point is missing.
+void permitFront(const ProcessSerial& psn);
+void revokeFront(const ProcessSerial& psn);

@@ -36,11 +36,11 @@ TEST_F(FrontProcessTest, MakeFrontReportsWhetherItWasDone) {
   trace.take();
   EXPECT_EQ(makeFront(5002, 9, kRestoreFrontMode), 0);
   EXPECT_EQ(simFrontPID(), 5002);
-  EXPECT_EQ(trace.take(), Events{"setFront 5002 9 0x200 -> 0"});
+  EXPECT_EQ(trace.take(), (Events{"processForPID 5002 -> 0", "setFront 5002 9 0x200 -> 0"}));
 
   // A process without a serial number: nothing is called.
   EXPECT_NE(makeFront(5003, 0, kRestoreFrontMode), 0);
-  EXPECT_EQ(trace.take(), Events{});
+  EXPECT_EQ(trace.take(), Events{"processForPID 5003 -> -600"});
 
   applyControl("setFrontStatus -50");
   trace.take();
@@ -48,12 +48,15 @@ TEST_F(FrontProcessTest, MakeFrontReportsWhetherItWasDone) {
   EXPECT_EQ(simFrontPID(), 5002);
 }
 
-TEST_F(FrontProcessTest, PermitAndRevokeNeedASerialNumber) {
-  permitFront(getpid());
-  revokeFront(5001);
-  permitFront(5003);
-  revokeFront(5003);
-  EXPECT_EQ(trace.take(), (Events{"permit " + std::to_string(getpid()), "revoke 5001"}));
+// The hold's own calls: serial numbers in and out, no lookup.
+TEST_F(FrontProcessTest, SerialNumberCallsMakeNoLookup) {
+  applyControl("front 5001");
+  trace.take();
+  ProcessSerial front{};
+  ASSERT_TRUE(frontProcess(&front));
+  permitFront(front);
+  revokeFront(ProcessSerial{0, 5002});
+  EXPECT_EQ(trace.take(), (Events{"getFront -> 5001", "permit 5001", "revoke 5002"}));
 }
 
 }  // namespace

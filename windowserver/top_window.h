@@ -1,10 +1,12 @@
 // The topmost ordinary, visible, reasonably large window of another process.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <vector>
 
-#include "hold/front_hold.h"
+#include "windowserver/target.h"
 #include "windowserver/window_record.h"
 
 /// Windows smaller than this on either side are not worth bringing back.
