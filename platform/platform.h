@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "windowserver/window_record.h"
+#include "platform/window_record.h"
 
 /// Creates the application object and declares the process activity.
 /// Main thread, once, first thing at start-up.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "windowserver/target.h"
-#include "windowserver/window_record.h"
+#include "platform/window_record.h"
 
 /// Windows smaller than this on either side are not worth bringing back.
 inline constexpr double kMinimumWindowSide = 50.0;

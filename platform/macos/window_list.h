@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "windowserver/window_record.h"
+#include "platform/window_record.h"
 
 /// Converts `list` (an array of string-keyed dictionaries) into records, in
 /// order; nullopt when `list` is null, not an array, or any element is not a
