@@ -15,7 +15,9 @@ private let deadline = 10.0
 
 /// The sim's control pipe read end at fd 3 and its trace pipe write end at
 /// fd 4 in this process, so a client handing over [3, 4] gives them to every
-/// helper it starts; the test keeps its own ends above them.
+/// helper it starts; the test keeps its own ends above them. In a test
+/// process 3 and 4 already belong to the toolkit's run loop, which these
+/// tests never run: they are set aside meanwhile and put back after.
 private final class SimPipes {
   let control: Int32
   let trace: Int32
