@@ -17,7 +17,8 @@ let package = Package(
       name: "CPalisadeClient",
       path: "client",
       exclude: [
-        "CMakeLists.txt"
+        "CMakeLists.txt",
+        "client_test.cc",
       ],
       publicHeadersPath: "include"
     ),
