@@ -190,17 +190,19 @@ void helperDied(palisade_client* c, std::unique_lock<std::mutex>& lock, int stat
   c->input = c->watch = -1;
   c->pid = 0;
   c->pendingCount = 0;
-  deliver(c, lock, PALISADE_EVENT_HELPER_EXITED, status);
-  if (c->closing)
-    return;
+  // Decided before the event, so that calls made once it is seen already
+  // answer PALISADE_HELPER_GONE when no restart is left.
   auto now = Clock::now();
   while (!c->restarts.empty() && now - c->restarts.front() >= kRestartWindow)
     c->restarts.pop_front();
-  if (c->maxRestarts < 0 || int(c->restarts.size()) >= c->maxRestarts) {
+  bool restart = c->maxRestarts > 0 && int(c->restarts.size()) < c->maxRestarts;
+  if (restart)
+    c->restarts.push_back(now);
+  else
     c->gone = true;
+  deliver(c, lock, PALISADE_EVENT_HELPER_EXITED, status);
+  if (!restart || c->closing)
     return;
-  }
-  c->restarts.push_back(now);
   lock.unlock();  // calls meanwhile queue words; adopt() recomputes them
   int input = -1;
   pid_t pid = spawnHelper(c->path.c_str(), c->inherit, &input);
