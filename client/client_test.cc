@@ -173,6 +173,32 @@ TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorAndNothingElse) {
     close(fd);
 }
 
+TEST(Write, AHelperThatStoppedReadingNeitherSignalsNorOutlivesClose) {
+  // Closes its input and lives on: every write gets EPIPE, and the end of
+  // input does not end it.
+  char script[] = "/tmp/palisade-client-XXXXXX";
+  int file = mkstemp(script);
+  ASSERT_GE(file, 0);
+  const char text[] = "#!/bin/sh\nexec 0<&-\nexec sleep 60\n";
+  ASSERT_EQ(write(file, text, sizeof text - 1), ssize_t(sizeof text - 1));
+  fchmod(file, 0700);
+  close(file);
+  palisade_options options = catOptions();
+  options.helper_path = script;
+  options.keep_alive_interval = 0.01;
+  palisade_client* client = nullptr;
+  ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
+  pid_t pid = palisade_helper_pid(client);
+  EXPECT_TRUE(eventually([&] { return !entries("/proc/" + std::to_string(pid) + "/fd").count(0); }));
+  signal(SIGPIPE, SIG_DFL);  // whatever the runner left: a raised SIGPIPE ends us
+  EXPECT_EQ(palisade_engage(client), PALISADE_OK);
+  usleep(100000);  // room for the engage and some keep-alives to be written
+  EXPECT_EQ(palisade_close(client, 0.2), PALISADE_OK);
+  EXPECT_TRUE(kill(pid, 0) == -1 && errno == ESRCH);
+  EXPECT_TRUE(noChildLeft());
+  unlink(script);
+}
+
 struct CallbackRun {
   palisade_client* client = nullptr;
   std::atomic<int> releaseStatus{-1}, closeStatus{-1}, restarts{0};

@@ -9,8 +9,12 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install into ${prefix} failed")
 endif()
 
+find_program(PKG_CONFIG pkg-config)
+if(NOT PKG_CONFIG)
+  message(FATAL_ERROR "pkg-config is missing (Debian: apt-get install pkg-config)")
+endif()
 set(ENV{PKG_CONFIG_PATH} "${prefix}/lib/pkgconfig")
-execute_process(COMMAND pkg-config --cflags --libs palisade-client
+execute_process(COMMAND "${PKG_CONFIG}" --cflags --libs palisade-client
                 RESULT_VARIABLE result OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "pkg-config does not find palisade-client in ${prefix}")
