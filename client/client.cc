@@ -60,7 +60,7 @@ struct palisade_client {
   int wake[2] = {-1, -1};  // the thread's wake-up pipe
   std::thread thread;
 
-  std::mutex mutex;  // guards everything below but pid
+  std::mutex mutex;  // guards this group
   State wanted = State::idle;   // what the parent last asked for
   State written = State::idle;  // where the words already written take the helper
   Word pending[kMaxPending];    // words not yet written, in order
@@ -73,7 +73,8 @@ struct palisade_client {
   bool gone = false;  // died with no restart left
   std::deque<Clock::time_point> restarts;
 
-  // The running helper, touched only by the client's thread after open.
+  // The running helper: written only by the client's thread after open;
+  // pid is read from any thread.
   std::atomic<pid_t> pid{0};
   int input = -1;  // its standard input, non-blocking
   int watch = -1;  // readable once it exits; -1: poll waitpid
