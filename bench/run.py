@@ -5,7 +5,7 @@ reference programs over the same seconds and prints one Markdown table.
     python3 bench/run.py --build build
 
 Linux only (it reads /proc and uses strace). Builds nothing: it finds
-palisade, palisade-sim and bench/bare_timer in the build folder.
+palisade, palisade-sim, bench/bare_timer and bench/client_cost in the build folder.
 """
 
 import argparse
@@ -338,7 +338,8 @@ class Bench:
         self.palisade = os.path.join(build, "palisade")
         self.sim = os.path.join(build, "palisade-sim")
         self.bare = os.path.join(build, "bench", "bare_timer")
-        for path in (self.palisade, self.sim, self.bare):
+        self.client_cost = os.path.join(build, "bench", "client_cost")
+        for path in (self.palisade, self.sim, self.bare, self.client_cost):
             if not os.access(path, os.X_OK):
                 sys.exit(f"{path} not found: build first (cmake --build {build})")
         self.seconds = seconds
@@ -618,7 +619,50 @@ class Bench:
                  f"max {max(front)} / {max(stolen)}", "1 / 2",
                  set(front) == {1} and set(stolen) == {2})
 
-    # 5. Idle: started before the throughput runs, measured after them.
+    # 5. The client library, from the parent's side: what its thread costs
+    # while engaged, and how much later the helper holds the front for
+    # going through it.
+    def client(self, cycles=200):
+        self.log(f"client: thread cost engaged ({self.seconds:g} s)")
+        out = self.run_client_cost("cost", self.palisade, f"{self.seconds:g}")
+        span = float(out["seconds"][0])
+        if out["helper_alive"][0] != "1":
+            sys.exit("the client's helper died during the cost window")
+        per_s = lambda key: int(out[key][0]) / span
+        woke = lambda who: (per_s(f"{who}_voluntary"), per_s(f"{who}_involuntary"))
+        (vc, ic), (vr, ir) = woke("client"), woke("reference")
+        cc, cr = per_s("client_cpu_ns") / 1e3, per_s("reference_cpu_ns") / 1e3
+        due = 1 / KEEPALIVE_PERIOD
+        cell = lambda v, i, cpu: f"{v + i:.2f} ({v:.2f} + {i:.2f} preempted) / {cpu:.1f}"
+        self.row(f"Client engaged, parent side: wake-ups per second / CPU µs per second of its thread "
+                 f"({self.seconds:g} s, keepAlive every {KEEPALIVE_PERIOD:g} s; ref: a bare thread that "
+                 "sleeps to each keepAlive and writes it to a reading thread)",
+                 cell(vc, ic, cc), cell(vr, ir, cr),
+                 f"{vc + ic - vr - ir:+.2f} / " + (f"{cc / cr:.2f}×" if cr else "—"),
+                 f"≤ {due * 1.1:g} voluntary (one per keepAlive)", vc <= due * 1.1, vr <= due * 1.1)
+        self.notes.append(
+            f"Client cost: the {out['threads'][0]} thread(s) that palisade_open started, found as the tasks "
+            "of /proc/self/task that appeared with it; wake-ups are their voluntary + involuntary context "
+            "switches (involuntary: preempted, mostly by the reader its write wakes), CPU their thread "
+            "CPU clocks (ns; /proc's utime and stime count in 10 ms steps). "
+            f"A keepAlive every {KEEPALIVE_PERIOD:g} s needs {due:g} wake-ups per second at least.")
+        self.log(f"client: engage-to-front latency ({cycles} cycles)")
+        out = self.run_client_cost("latency", self.sim, str(cycles))
+        ours, ref = ([float(v) for v in out[k]] for k in ("client_ms", "direct_ms"))
+        stats = lambda v: (statistics.median(v), percentile(v, 99))
+        (m, p), (rm, rp) = stats(ours), stats(ref)
+        self.row(f"Engage-to-front latency through the client, median / p99, ms ({len(ours)} engage/release "
+                 "cycles on palisade-sim; ref: engage written to the helper's stdin by the caller)",
+                 f"{m:.3f} / {p:.3f}", f"{rm:.3f} / {rp:.3f}", f"{m - rm:+.3f} / {p - rp:+.3f}", "—", None)
+
+    def run_client_cost(self, *args):
+        """Runs bench/client_cost; its "key value..." lines as a dict of lists."""
+        done = subprocess.run([self.client_cost, *args], stdout=subprocess.PIPE, text=True, timeout=300)
+        if done.returncode != 0:
+            sys.exit(f"client_cost {args[0]} failed ({done.returncode})")
+        return {key: values for key, *values in (line.split() for line in done.stdout.splitlines() if line)}
+
+    # 6. Idle: started before the throughput runs, measured after them.
     def start_idle(self):
         self.log("idle: commands and a release, then settle")
         pal = Child([self.palisade])
@@ -663,7 +707,7 @@ class Bench:
         self.row("VmRSS holding, KiB (ref: the same idle process)", f"{h:.0f}", f"{rss[1]}",
                  f"{h / rss[1]:.2f}×", "—", None)
 
-    # 6. Command channel.
+    # 7. Command channel.
     # Both programs are fed at once, whichever pipe has room, and run over
     # the same seconds.
     def throughput(self, lines=500_000, runs=3):
@@ -749,6 +793,7 @@ def main():
     bench.syscalls()
     bench.intervals()
     bench.steals()
+    bench.client()
     idle = bench.start_idle()
     bench.throughput()
     bench.flood()

@@ -1,27 +1,31 @@
-// palisade-demo: drives the simulated helper through the session a parent
-// application goes through, and prints a timeline read from its trace.
+// palisade-demo: a parent application's session with the simulated helper,
+// driven through the client library, shown as a timeline read from the
+// helper's trace. It checks the helper's behaviour as it goes.
 //
-// How a parent embeds the helper:
-//  - Start it with a pipe on its standard input and write one word per line.
-//    Nothing ever comes back: it writes to neither stdout nor stderr, and it
-//    always exits 0.
-//  - "engage" hides the Dock and keeps the helper in front. While engaged,
-//    send "keepAlive" from a repeating timer well under 3 s (0.5 s here):
-//    after 3 s without one the helper takes the parent for hung and releases
-//    on its own.
-//  - "yield" stops taking the front back (to let something else come
-//    forward); the Dock stays hidden. "release" gives the front back and
-//    shows the Dock. The keep-alive timer is needed only while holding.
-//  - If the parent dies or closes the pipe, the helper releases and exits
-//    by itself: a crashed parent never leaves the Dock hidden.
-// palisade-sim is the same helper against a simulated window server: this
-// program also sets the scene on its descriptor 3 and reads its trace on 4.
+// How a parent embeds the helper (palisade/client.h, linked with
+// libpalisade-client):
+//
+//   palisade_options options = {};
+//   options.helper_path = helperPath;      // e.g. Contents/MacOS/palisade
+//   options.on_event = onEvent;            // optional: exits and restarts
+//   palisade_client* client;
+//   if (palisade_open(&options, &client) != PALISADE_OK) { /* no helper */ }
+//   palisade_engage(client);    // full screen: Dock hidden, helper in front
+//   palisade_yield(client);     // let another app come forward; Dock hidden
+//   palisade_release(client);   // front given back, Dock shown
+//   palisade_close(client, 1.0);
+//
+// The client sends "keepAlive" while engaged, restarts a helper that dies
+// and brings it back to the state last asked for, never blocks the caller
+// and never raises SIGPIPE; if the parent itself dies, the helper releases
+// and exits on its own. palisade-sim is the same helper against a simulated
+// window server: this program sets the scene on its descriptor 3 and reads
+// its trace on 4, both handed over by the client (to a restarted helper too).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,17 +40,19 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "palisade/client.h"
 
 namespace {
 
 // Pretend applications: made-up pids that name no real process.
 constexpr pid_t kMail = 90001, kNotes = 90002;
 
-constexpr double kKeepAliveInterval = 0.5;
-constexpr double kAnswerDeadline = 1.0;   // a steal is answered within ms
-constexpr double kSilenceDeadline = 6.0;  // release due 3 s after the last keepAlive
-constexpr double kExitDeadline = 5.0;
+constexpr int kControlFd = 3, kTraceFd = 4;  // where palisade-sim looks
+constexpr double kKeepAliveInterval = 0.5;   // the client's default
+constexpr double kSilenceLimit = 3.0;        // the helper releases after this without keepAlive
+constexpr double kAnswerDeadline = 1.0;      // a steal is answered within ms
+constexpr double kRestartDeadline = 5.0;     // the client restarts at once; this is a loaded machine
+constexpr double kCloseTimeout = 3.0;        // the helper releases and exits within ms of end of input
 
 double now() {
   timespec t;
@@ -59,22 +65,28 @@ struct TraceLine {
   std::string event;  // "setFront 1234 0 0x400 -> 0"
 };
 
-struct Helper {
-  pid_t pid = -1;
-  pid_t ownPID = -1;  // as its trace names itself
-  int input = -1, control = -1, trace = -1, out = -1, err = -1;
-  std::string partial, output;  // trace bytes not yet a line; stdout + stderr
-  std::vector<TraceLine> lines;
-  size_t seen = 0;  // lines already matched by waitFor
-  // The parent's keep-alive timer, run from pump().
-  bool keepingAlive = false;
-  double nextKeepAlive = 0, lastKeepAlive = 0;
-  int keepAlivesSent = 0;
+// What the client reported, stamped on arrival; written whole to a pipe.
+struct Event {
+  double t;
+  palisade_event event;
+  long detail;
 };
 
-Helper helper;
-double t0;  // the helper's start line
+struct Session {
+  palisade_client* client = nullptr;
+  pid_t ownPID = -1;  // the running helper, as its trace names itself
+  int control = -1, trace = -1;          // our ends of the sim's pipes
+  int eventsIn = -1, eventsOut = -1;     // from the client's thread to ours
+  std::string partial;                   // trace bytes not yet a line
+  std::vector<TraceLine> lines;
+  size_t seen = 0;  // lines already matched by waitFor
+  std::vector<Event> events;
+};
+
+Session session;
+double t0;  // the first helper's start line
 std::vector<double> latencies;  // ms, steal to re-assertion
+size_t engagedAt;  // the first trace line of the current hold
 
 [[noreturn]] void fail(const char* format, ...) {
   fflush(stdout);
@@ -84,10 +96,8 @@ std::vector<double> latencies;  // ms, steal to re-assertion
   vfprintf(stderr, format, args);
   va_end(args);
   fputc('\n', stderr);
-  if (helper.pid > 0) {
-    kill(helper.pid, SIGKILL);
-    waitpid(helper.pid, nullptr, 0);
-  }
+  if (session.client)
+    palisade_close(session.client, 0);  // kills and reaps the helper
   exit(1);
 }
 
@@ -110,97 +120,114 @@ const char* nameOf(pid_t pid) {
     return "Mail";
   if (pid == kNotes)
     return "Notes";
-  if (pid == helper.ownPID)
+  if (pid == session.ownPID)
     return "the helper";
   snprintf(other, sizeof other, "pid %d", pid);
   return other;
 }
 
-// --- The helper process --------------------------------------------------------
+// --- The client and the sim's pipes ----------------------------------------------
 
-void start(const char* path) {
-  int in[2], out[2], err[2], ctl[2], tr[2];
-  for (int* p : {in, out, err, ctl, tr})
-    if (pipe2(p, O_CLOEXEC) != 0)
-      fail("pipe: %s", strerror(errno));
-  // dup2 clears close-on-exec on the copies, so the helper gets exactly these.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  posix_spawn_file_actions_adddup2(&actions, ctl[0], 3);
-  posix_spawn_file_actions_adddup2(&actions, tr[1], 4);
-  char* argv[] = {const_cast<char*>(path), nullptr};
-  int error = posix_spawn(&helper.pid, path, &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0)
-    fail("cannot start %s: %s", path, strerror(error));
-  for (int fd : {in[0], out[1], err[1], ctl[0], tr[1]})
-    close(fd);
-  helper.input = in[1], helper.out = out[0], helper.err = err[0];
-  helper.control = ctl[1], helper.trace = tr[0];
+// On the client's thread: hand the event to the main thread, which owns the
+// timeline. An Event is far below PIPE_BUF, so each write is whole.
+void onEvent(void*, palisade_event event, long detail) {
+  Event e{now(), event, detail};
+  ssize_t n;
+  do
+    n = write(session.eventsOut, &e, sizeof e);
+  while (n < 0 && errno == EINTR);
 }
 
-void send(int fd, const std::string& text) {
+// A pipe whose ends sit at 10 or above, close-on-exec, so that placing the
+// sim's ends at 3 and 4 can never overwrite one of ours.
+void highPipe(int ends[2]) {
+  int p[2];
+  if (pipe(p) != 0)
+    fail("pipe: %s", strerror(errno));
+  for (int i = 0; i < 2; ++i) {
+    ends[i] = fcntl(p[i], F_DUPFD_CLOEXEC, 10);
+    if (ends[i] < 0)
+      fail("fcntl: %s", strerror(errno));
+    close(p[i]);
+  }
+}
+
+// Puts `fd` at `number`, inheritable: the client hands it to every helper.
+void place(int fd, int number) {
+  if (dup2(fd, number) != number)
+    fail("dup2: %s", strerror(errno));
+  close(fd);
+}
+
+void openClient(const char* path) {
+  int control[2], trace[2], events[2];
+  highPipe(control);
+  highPipe(trace);
+  highPipe(events);
+  place(control[0], kControlFd);
+  place(trace[1], kTraceFd);
+  session.control = control[1], session.trace = trace[0];
+  session.eventsIn = events[0], session.eventsOut = events[1];
+
+  static const int inherited[] = {kControlFd, kTraceFd};
+  palisade_options options = {};
+  options.helper_path = path;
+  options.inherit_fds = inherited;
+  options.inherit_fd_count = 2;
+  options.on_event = onEvent;
+  palisade_status status = palisade_open(&options, &session.client);
+  if (status != PALISADE_OK)
+    fail("cannot start %s: %s", path, palisade_status_message(status));
+}
+
+void check(palisade_status status, const char* call) {
+  if (status != PALISADE_OK)
+    fail("%s: %s", call, palisade_status_message(status));
+}
+
+void control(const std::string& line) {
+  std::string text = line + "\n";
+  // Our own descriptor 3 keeps a reader on this pipe: a write never fails
+  // for want of one, even while the helper is being restarted.
   for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ssize_t n = write(session.control, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
-      fail("writing to the helper: %s", strerror(errno));
+      fail("writing a control line: %s", strerror(errno));
     done += size_t(n);
   }
 }
 
-void command(const char* word) { send(helper.input, std::string(word) + "\n"); }
-void control(const std::string& line) { send(helper.control, line + "\n"); }
-
-void startKeepAlive() {
-  helper.keepingAlive = true;
-  helper.nextKeepAlive = now() + kKeepAliveInterval;
-}
-
-void stopKeepAlive() { helper.keepingAlive = false; }
-
-// Reads what one descriptor has; closes it at end of file.
-void take(int& fd, std::string& into) {
+// Reads what the trace pipe has; false at end of file.
+bool readTrace() {
   char bytes[65536];
-  ssize_t n = read(fd, bytes, sizeof bytes);
+  ssize_t n = read(session.trace, bytes, sizeof bytes);
   if (n < 0 && errno == EINTR)
-    return;
-  if (n <= 0) {
-    close(fd);
-    fd = -1;
-    return;
+    return true;
+  if (n <= 0)
+    return false;
+  session.partial.append(bytes, size_t(n));
+  for (size_t lf; (lf = session.partial.find('\n')) != std::string::npos;) {
+    std::string line = session.partial.substr(0, lf);
+    session.partial.erase(0, lf + 1);
+    size_t space = line.find(' ');
+    session.lines.push_back({atof(line.c_str()), space == std::string::npos ? "" : line.substr(space + 1)});
   }
-  into.append(bytes, size_t(n));
+  return true;
 }
 
-// Waits until `deadline`, the next keep-alive, or output from the helper,
-// whichever comes first, and handles what came.
+// Waits until `deadline` or something from the helper or the client,
+// whichever comes first, and takes what came.
 void pump(double deadline) {
-  double wake = helper.keepingAlive ? std::min(deadline, helper.nextKeepAlive) : deadline;
-  pollfd fds[3] = {{helper.trace, POLLIN, 0}, {helper.out, POLLIN, 0}, {helper.err, POLLIN, 0}};
-  poll(fds, 3, int(std::ceil(std::max(0.0, wake - now()) * 1000)));
-  if (fds[0].revents) {
-    take(helper.trace, helper.partial);
-    for (size_t lf; (lf = helper.partial.find('\n')) != std::string::npos;) {
-      std::string line = helper.partial.substr(0, lf);
-      helper.partial.erase(0, lf + 1);
-      size_t space = line.find(' ');
-      helper.lines.push_back({atof(line.c_str()), space == std::string::npos ? "" : line.substr(space + 1)});
-    }
-  }
-  if (fds[1].revents)
-    take(helper.out, helper.output);
-  if (fds[2].revents)
-    take(helper.err, helper.output);
-  if (helper.keepingAlive && now() >= helper.nextKeepAlive) {
-    helper.lastKeepAlive = now();  // before the write: the helper sees it later
-    command("keepAlive");
-    helper.keepAlivesSent++;
-    helper.nextKeepAlive = helper.lastKeepAlive + kKeepAliveInterval;
+  pollfd fds[2] = {{session.trace, POLLIN, 0}, {session.eventsIn, POLLIN, 0}};
+  poll(fds, 2, int(std::ceil(std::max(0.0, deadline - now()) * 1000)));
+  if (fds[0].revents && !readTrace())
+    fail("the trace ended while a helper should be running");
+  if (fds[1].revents) {
+    Event e;
+    if (read(session.eventsIn, &e, sizeof e) == ssize_t(sizeof e))
+      session.events.push_back(e);
   }
 }
 
@@ -213,11 +240,11 @@ void idle(double seconds) {
 std::optional<TraceLine> waitFor(const std::string& prefix, double timeout) {
   double deadline = now() + timeout;
   for (;;) {
-    for (; helper.seen < helper.lines.size(); ++helper.seen) {
-      if (helper.lines[helper.seen].event.starts_with(prefix))
-        return helper.lines[helper.seen++];
+    for (; session.seen < session.lines.size(); ++session.seen) {
+      if (session.lines[session.seen].event.starts_with(prefix))
+        return session.lines[session.seen++];
     }
-    if (now() >= deadline || helper.trace < 0)
+    if (now() >= deadline)
       return std::nullopt;
     pump(deadline);
   }
@@ -225,27 +252,65 @@ std::optional<TraceLine> waitFor(const std::string& prefix, double timeout) {
 
 // Whether any trace line from index `from` on starts with `prefix`.
 bool seenSince(size_t from, const std::string& prefix) {
-  for (size_t i = from; i < helper.lines.size(); ++i)
-    if (helper.lines[i].event.starts_with(prefix))
+  for (size_t i = from; i < session.lines.size(); ++i)
+    if (session.lines[i].event.starts_with(prefix))
       return true;
   return false;
 }
 
+// The first event of this kind not yet taken.
+std::optional<Event> waitForEvent(palisade_event kind, double timeout) {
+  double deadline = now() + timeout;
+  for (;;) {
+    auto found = std::find_if(session.events.begin(), session.events.end(),
+                              [kind](const Event& e) { return e.event == kind; });
+    if (found != session.events.end()) {
+      Event e = *found;
+      session.events.erase(found);
+      return e;
+    }
+    if (now() >= deadline)
+      return std::nullopt;
+    pump(deadline);
+  }
+}
+
 // --- The session -----------------------------------------------------------------
 
-std::string heldLine() { return "setFront " + std::to_string(helper.ownPID) + " 0 0x400 -> 0"; }
+std::string heldLine() { return "setFront " + std::to_string(session.ownPID) + " 0 0x400 -> 0"; }
 
-void engage() {
-  command("engage");
-  startKeepAlive();
+std::string describeStatus(long status) {
+  int s = int(status);
+  if (WIFSIGNALED(s))
+    return "killed by signal " + std::to_string(WTERMSIG(s));
+  if (WIFEXITED(s))
+    return "exited with status " + std::to_string(WEXITSTATUS(s));
+  return "wait status " + std::to_string(s);
+}
+
+// Sets the simulated window server: Mail and Notes running, Mail's window 12
+// on screen. Returns when the helper has taken it.
+double setScene() {
+  control("live " + std::to_string(kMail) + " " + std::to_string(kNotes));
+  control("windows " + std::to_string(kMail) + ",12,0,1,800,600");
+  std::optional<TraceLine> taken = waitFor("ctl windows", 2);
+  if (!taken)
+    fail("the helper did not take the window-server set-up");
+  return taken->t;
+}
+
+double engage() {
+  engagedAt = session.lines.size();
+  check(palisade_engage(session.client), "engage");
   std::optional<TraceLine> front = waitFor("getFront -> ", 2);
   if (!front || !waitFor("uiMode 2 0", 2))
     fail("engage: the helper did not hide the Dock");
   std::optional<TraceLine> held = waitFor(heldLine(), 2);
   if (!held || !waitFor("windowList -> ", 2))
     fail("engage: the helper did not take the front");
-  say(held->t, "engage: %s was in front; Dock hidden, helper in front (keepAlive every %.1f s)",
+  say(held->t, "engage: %s was in front; Dock hidden, helper in front (the client sends keepAlive every %.1f s)",
       nameOf(atoi(front->event.c_str() + 12)), kKeepAliveInterval);
+  return held->t;
 }
 
 // Another process takes the front, as a click on it would.
@@ -260,6 +325,8 @@ std::optional<TraceLine> takeFront(pid_t thief) {
 void stealWhileHolding(pid_t thief) {
   std::optional<TraceLine> took = takeFront(thief);
   std::optional<TraceLine> back = waitFor(heldLine(), kAnswerDeadline);
+  if (!back && seenSince(engagedAt, "uiMode 0 0"))
+    fail("the helper released on its own during the hold: no keepAlive reached it");
   if (!back)
     fail("%s took the front and the helper did not take it back within %.0f s", nameOf(thief),
          kAnswerDeadline);
@@ -273,7 +340,7 @@ std::string describeRelease(size_t from, size_t to) {
   pid_t front = 0;
   std::string what;
   for (size_t i = from; i < to; ++i) {
-    const std::string& event = helper.lines[i].event;
+    const std::string& event = session.lines[i].event;
     int pid, status;
     unsigned window, mode;
     if (event.starts_with("getFront -> "))
@@ -285,69 +352,94 @@ std::string describeRelease(size_t from, size_t to) {
     else if (event == "hide")
       what += what.empty() ? "helper hidden" : ", helper hidden";
   }
-  if (what.empty() && front != helper.ownPID)
+  if (what.empty() && front != session.ownPID)
     what = std::string(nameOf(front)) + " already in front, left there";
   return what.empty() ? "nothing to give back" : what;
 }
 
 void release() {
-  size_t from = helper.seen;
-  command("release");
+  size_t from = session.seen;
+  check(palisade_release(session.client), "release");
   std::optional<TraceLine> shown = waitFor("uiMode 0 0", 2);
   if (!shown)
     fail("release: the helper did not show the Dock again");
-  say(shown->t, "release: %s; Dock shown", describeRelease(from, helper.seen).c_str());
+  say(shown->t, "release: %s; Dock shown", describeRelease(from, session.seen).c_str());
 }
 
-// The parent stops sending keepAlive; the helper must release by itself.
-double hang() {
-  stopKeepAlive();
-  say(helper.lastKeepAlive, "parent hangs: last keepAlive sent");
-  size_t from = helper.seen;
-  idle(1.0);
-  control("windows " + std::to_string(kMail) + ",14,0,1,640,480 " + std::to_string(kMail) + ",12,0,1,800,600");
-  if (std::optional<TraceLine> opened = waitFor("ctl windows", 2))
-    say(opened->t, "Mail opens window 14 behind the helper");
-  helper.seen = from;  // on a loaded machine the release may come first
-  std::optional<TraceLine> shown = waitFor("uiMode 0 0", kSilenceDeadline - (now() - helper.lastKeepAlive));
-  if (!shown)
-    fail("the helper did not release within %.0f s of the last keepAlive", kSilenceDeadline);
-  double silence = shown->t - helper.lastKeepAlive;
-  // The helper counts from when it read the keepAlive, which is later still.
-  if (silence < 2.99)
-    fail("the helper released %.2f s after the last keepAlive, before 3 s of silence", silence);
-  say(shown->t, "silence release after %.2f s: %s; Dock shown", silence,
-      describeRelease(from, helper.seen).c_str());
-  return silence;
+// The helper is killed mid-hold; the client restarts it and engages the new
+// one. Returns the seconds from the kill to the front held again.
+double killMidHold() {
+  pid_t old = palisade_helper_pid(session.client);
+  if (old != session.ownPID)
+    fail("the client names helper %d, the trace %d", old, session.ownPID);
+  size_t from = session.lines.size();
+  double killed = now();
+  if (kill(old, SIGKILL) != 0)
+    fail("kill %d: %s", old, strerror(errno));
+  say(killed, "the helper (pid %d) is killed with SIGKILL while holding the front", old);
+
+  std::optional<Event> exited = waitForEvent(PALISADE_EVENT_HELPER_EXITED, kRestartDeadline);
+  if (!exited)
+    fail("the client reported no exit within %.0f s of the kill", kRestartDeadline);
+  if (!WIFSIGNALED(int(exited->detail)) || WTERMSIG(int(exited->detail)) != SIGKILL)
+    fail("the client reported the killed helper as %s", describeStatus(exited->detail).c_str());
+  say(exited->t, "client: helper exited (%s)", describeStatus(exited->detail).c_str());
+  if (kill(old, 0) == 0 || errno != ESRCH)
+    fail("the killed helper %d was not reaped", old);
+
+  std::optional<Event> restarted = waitForEvent(PALISADE_EVENT_HELPER_RESTARTED, kRestartDeadline);
+  if (!restarted)
+    fail("the client did not restart the helper within %.0f s", kRestartDeadline);
+  pid_t fresh = pid_t(restarted->detail);
+  if (fresh == old || fresh <= 0)
+    fail("the client reported the restarted helper as pid %ld", restarted->detail);
+  say(restarted->t, "client: helper restarted (pid %d)", fresh);
+
+  session.seen = from;
+  if (!waitFor("start " + std::to_string(fresh), kRestartDeadline))
+    fail("the restarted helper %d wrote no start line", fresh);
+  session.ownPID = fresh;
+  std::optional<TraceLine> held = waitFor(heldLine(), kRestartDeadline);
+  if (!held || !seenSince(from, "uiMode 2 0"))
+    fail("the client did not engage the restarted helper");
+  double took = held->t - killed;
+  say(held->t, "new helper holds the front again, Dock hidden: %.1f ms after the kill", took * 1000);
+  if (palisade_helper_pid(session.client) != fresh)
+    fail("the client names helper %d, its event %d", palisade_helper_pid(session.client), fresh);
+  setScene();  // the new helper's simulated window server starts empty
+  return took;
 }
 
-// Closes the pipes, reaps the helper and checks how it went.
+// Closes the client while holding: it releases and ends the helper's input.
 void finish() {
-  close(helper.input);
-  close(helper.control);
+  size_t from = session.seen;
+  pid_t last = session.ownPID;
+  double closing = now();
+  check(palisade_close(session.client, kCloseTimeout), "close");
+  session.client = nullptr;
   double closed = now();
-  say(closed, "parent closes the pipe (end of input)");
+  say(closing, "parent closes the client while holding");
+  // Nothing else holds the sim's pipes now: the trace must reach its end.
+  close(kControlFd);
+  close(kTraceFd);
+  close(session.control);
+  for (;;) {
+    pollfd trace = {session.trace, POLLIN, 0};
+    if (poll(&trace, 1, int(kCloseTimeout * 1000)) == 0)
+      fail("the trace stayed open after close: a helper is still running");
+    if (!readTrace())
+      break;
+  }
+  std::optional<TraceLine> shown = waitFor("uiMode 0 0", 0);
+  if (!shown)
+    fail("close: the helper did not release before it exited");
+  say(shown->t, "release: %s; Dock shown", describeRelease(from, session.seen).c_str());
   int status;
-  while (waitpid(helper.pid, &status, WNOHANG) != helper.pid) {
-    if (now() - closed > kExitDeadline)
-      fail("the helper did not exit within %.0f s of end of input", kExitDeadline);
-    pump(now() + 0.01);
-  }
-  double exited = now();
-  helper.pid = -1;
-  for (double deadline = now() + 2; helper.trace >= 0 || helper.out >= 0 || helper.err >= 0;) {
-    if (now() > deadline)
-      fail("the helper's pipes stayed open after it exited");
-    pump(deadline);
-  }
-  if (!helper.output.empty())
-    fail("the helper wrote %zu bytes to stdout/stderr, starting: %s", helper.output.size(),
-         helper.output.substr(0, helper.output.find('\n')).substr(0, 120).c_str());
-  if (!WIFEXITED(status))
-    fail("the helper was killed by signal %d", WTERMSIG(status));
-  if (WEXITSTATUS(status) != 0)
-    fail("the helper exited with status %d", WEXITSTATUS(status));
-  say(exited, "helper exited, status 0, nothing written to stdout/stderr");
+  if (waitpid(-1, &status, WNOHANG) != -1 || errno != ECHILD)
+    fail("a child of the demo is left after close, running or a zombie");
+  if (kill(last, 0) == 0 || errno != ESRCH)
+    fail("helper %d is still there after close", last);
+  say(closed, "close returned: no helper and no child left (its stdout/stderr went to /dev/null, unseen here)");
 }
 
 std::string findHelper(int argc, char** argv) {
@@ -373,45 +465,45 @@ std::string findHelper(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);  // a helper that dies shows up as a failed write
+  // SIGPIPE stays at its default: the client must never raise it.
   std::string path = findHelper(argc, argv);
-  start(path.c_str());
+  openClient(path.c_str());
   std::optional<TraceLine> started = waitFor("start ", 5);
   if (!started)
     fail("the helper wrote no start line within 5 s");
   t0 = started->t;
-  helper.ownPID = atoi(started->event.c_str() + 6);
+  session.ownPID = atoi(started->event.c_str() + 6);
   printf("palisade-demo: %s\n\n", path.c_str());
-  say(t0, "helper started (pid %d)", helper.ownPID);
+  say(t0, "helper started by the client (pid %d)", session.ownPID);
 
   // The window server as the helper will find it: Mail in front, one window.
-  control("live " + std::to_string(kMail) + " " + std::to_string(kNotes));
-  control("front " + std::to_string(kMail));
-  control("windows " + std::to_string(kMail) + ",12,0,1,800,600");
-  std::optional<TraceLine> scene = waitFor("ctl windows", 2);
-  if (!scene)
-    fail("the helper did not take the window-server set-up");
-  say(scene->t, "Mail and Notes running, Mail in front with window 12");
+  double scene = setScene();
+  takeFront(kMail);
+  say(scene, "Mail and Notes running, Mail in front with window 12");
   idle(0.1);
 
-  // Hold the front while other apps take it at irregular moments.
-  engage();
+  // Hold the front while other apps take it at irregular moments, for
+  // longer than the helper's silence limit: the client's keep-alives carry it.
+  double held = engage();
   const pid_t thieves[] = {kNotes, kMail, kNotes, kNotes, kMail, kNotes};
   const double gaps[] = {0.35, 0.62, 0.18, 0.91, 0.47, 0.73};
   for (int i = 0; i < 6; ++i) {
     idle(gaps[i]);
     stealWhileHolding(thieves[i]);
   }
-  idle(0.4);
+  idle(std::max(0.4, held + kSilenceLimit + 0.5 - now()));
 
   // Yield lets the next steal stand; release then shows the Dock.
-  size_t yielded = helper.lines.size();
-  command("yield");
-  stopKeepAlive();
-  std::optional<TraceLine> revoked = waitFor("revoke " + std::to_string(helper.ownPID), 2);
+  size_t yielded = session.lines.size();
+  check(palisade_yield(session.client), "yield");
+  std::optional<TraceLine> revoked = waitFor("revoke " + std::to_string(session.ownPID), 2);
   if (!revoked)
     fail("yield: the helper did not revoke its front permission");
-  say(revoked->t, "yield: helper stops taking the front back, permission revoked, Dock still hidden");
+  if (seenSince(engagedAt, "uiMode 0"))
+    fail("the helper released on its own while the client was engaged");
+  double heldFor = revoked->t - held;
+  say(revoked->t, "yield after %.1f s held: helper stops taking the front back, permission revoked, Dock still hidden",
+      heldFor);
   idle(0.3);
   std::optional<TraceLine> took = takeFront(kNotes);
   idle(kAnswerDeadline);
@@ -424,7 +516,7 @@ int main(int argc, char** argv) {
   release();
   idle(0.5);
 
-  // Engage again, then stop the keep-alives as a hung parent would.
+  // Engage again; the helper dies mid-hold and the client brings it back.
   std::optional<TraceLine> clicked = takeFront(kMail);
   say(clicked->t, "the user switches back to Mail");
   idle(0.1);
@@ -432,10 +524,11 @@ int main(int argc, char** argv) {
   idle(0.6);
   stealWhileHolding(kNotes);
   idle(0.6);
-  double silence = hang();
-  idle(0.3);
+  double restart = killMidHold();
+  idle(0.4);
+  stealWhileHolding(kNotes);
+  idle(0.5);
 
-  // End of input: the helper exits.
   finish();
 
   std::vector<double> sorted = latencies;
@@ -444,8 +537,9 @@ int main(int argc, char** argv) {
   double median = sorted.size() % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
   printf("\nsummary\n");
   printf("  re-assertions     %zu, median %.1f ms, worst %.1f ms\n", sorted.size(), median, sorted.back());
-  printf("  keepAlives sent   %d, every %.1f s while holding\n", helper.keepAlivesSent, kKeepAliveInterval);
-  printf("  silence release   %.2f s after the last keepAlive\n", silence);
-  printf("  exit status       0, no output\n");
+  printf("  keepAlives        the client's, every %.1f s: held %.1f s with none from the demo\n",
+         kKeepAliveInterval, heldFor);
+  printf("  restart           front held again %.1f ms after SIGKILL\n", restart * 1000);
+  printf("  close             Dock shown, no helper and no zombie left\n");
   return 0;
 }

@@ -41,8 +41,9 @@ typedef enum palisade_event {
 typedef struct palisade_options {
   /* Path of the helper executable. Required. */
   const char* helper_path;
-  /* Seconds between keep-alives while engaged; 0 means 0.5. Must be above 0
-     and below 3 (the helper releases after 3 s without one). */
+  /* Seconds between keep-alives while engaged; 0 means 0.5. Must be at
+     least 0 and below 3 (the helper releases after 3 s without one); values
+     below 0.01 are taken as 0.01. */
   double keep_alive_interval;
   /* Restarts allowed in any 60 s; 0 means 3; negative: never restart. */
   int max_restarts;
@@ -52,7 +53,10 @@ typedef struct palisade_options {
   const int* inherit_fds;
   int inherit_fd_count;
   /* Called on the client's thread with no lock held; it may call
-     palisade_engage, palisade_yield and palisade_release. May be NULL. */
+     palisade_engage, palisade_yield, palisade_release and palisade_close.
+     The detail of HELPER_EXITED is -1 when the application's own code
+     reaped the helper first (a waitpid(-1) loop, SIGCHLD ignored). May be
+     NULL. */
   void (*on_event)(void* context, palisade_event event, long detail);
   void* context;
 } palisade_options;
@@ -80,7 +84,10 @@ palisade_status palisade_release(palisade_client* client);
    descriptor of it is left. Returns PALISADE_OK, also for a client whose
    helper is gone. Called from an event callback, it returns at once and the
    client's thread finishes the close after the callback. NULL is
-   PALISADE_INVALID_ARGUMENT. */
+   PALISADE_INVALID_ARGUMENT. Once close has begun no event is delivered
+   but one already under way, which close waits for. Calls from
+   other threads while close runs return PALISADE_CLOSED; a call after close
+   has returned uses freed memory, as with any freed handle. */
 palisade_status palisade_close(palisade_client* client, double timeout_seconds);
 
 /* The running helper's pid, or 0 when none runs. */

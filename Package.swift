@@ -1,0 +1,37 @@
+// swift-tools-version:5.9
+// The client library and a thin Swift wrapper over it, for parent
+// applications that embed the Palisade helper.
+import PackageDescription
+
+let package = Package(
+  name: "Palisade",
+  // The client's C++20 needs a libc++ newer than SwiftPM's default target.
+  platforms: [.macOS(.v11)],
+  products: [
+    .library(name: "Palisade", targets: ["Palisade"])
+  ],
+  targets: [
+    // The C API and its C++ implementation, as CMake builds them; the
+    // client's tests and build files are CMake's alone.
+    .target(
+      name: "CPalisadeClient",
+      path: "client",
+      exclude: [
+        "CMakeLists.txt",
+        "client_test.cc",
+      ],
+      publicHeadersPath: "include"
+    ),
+    .target(
+      name: "Palisade",
+      dependencies: ["CPalisadeClient"],
+      path: "swift/Sources/Palisade"
+    ),
+    .testTarget(
+      name: "PalisadeTests",
+      dependencies: ["Palisade"],
+      path: "swift/Tests/PalisadeTests"
+    ),
+  ],
+  cxxLanguageStandard: .cxx20
+)
