@@ -1,10 +1,12 @@
 // What the C program against palisade-sim (tests/client_c_check.c) and the
 // demo cannot see: the word paths, option limits, failed starts, the
-// descriptors a helper gets, a helper that stops reading, and close from a
-// callback. /bin/cat stands in for the helper: it reads its input to the end.
+// descriptors a helper gets, every word a stopped helper reads, one that
+// stops reading, and close from a callback. /bin/cat and shell scripts stand
+// in for the helper.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +14,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -55,7 +59,22 @@ bool noChildLeft() {
 
 bool ended(pid_t pid) { return kill(pid, 0) == -1 && errno == ESRCH; }
 
-palisade_options catOptions() { return {"/bin/cat", 0, 0, nullptr, 0, nullptr, nullptr}; }
+constexpr const char* kCat = "/bin/cat";
+
+palisade_options optionsFor(const char* path = kCat, double interval = 0, const int* fds = nullptr, int count = 0) {
+  return {path, interval, 0, fds, count, nullptr, nullptr};
+}
+
+// A shell script as the helper, at a fresh temporary path.
+std::string script(const std::string& body) {
+  char path[] = "/tmp/palisade-client-XXXXXX";
+  int file = mkstemp(path);
+  std::string text = "#!/bin/sh\n" + body + "\n";
+  EXPECT_EQ(write(file, text.data(), text.size()), ssize_t(text.size()));
+  fchmod(file, 0700);
+  close(file);
+  return path;
+}
 
 // Compared with every sequence of up to two words: the path used after a
 // restart, at close and when the queue overflows must be the shortest.
@@ -81,40 +100,26 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   int open = fcntl(1, F_DUPFD_CLOEXEC, 3), closed = fcntl(1, F_DUPFD_CLOEXEC, 3), standard = 2;
   close(closed);
   std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
-  const struct {
-    palisade_status expected;
-    std::function<void(palisade_options&)> change;
-  } cases[] = {
-      {PALISADE_INVALID_ARGUMENT, [](palisade_options& o) { o.helper_path = nullptr; }},
-      {PALISADE_INVALID_ARGUMENT, [](palisade_options& o) { o.keep_alive_interval = -0.1; }},
-      {PALISADE_INVALID_ARGUMENT, [](palisade_options& o) { o.keep_alive_interval = 3; }},
-      {PALISADE_INVALID_ARGUMENT, [](palisade_options& o) { o.keep_alive_interval = NAN; }},
-      {PALISADE_INVALID_ARGUMENT, [](palisade_options& o) { o.inherit_fd_count = -1; }},
-      {PALISADE_INVALID_ARGUMENT, [](palisade_options& o) { o.inherit_fd_count = 1; }},
-      {PALISADE_INVALID_ARGUMENT, [&](palisade_options& o) { o.inherit_fds = &standard, o.inherit_fd_count = 1; }},
-      {PALISADE_INVALID_ARGUMENT, [&](palisade_options& o) { o.inherit_fds = &closed, o.inherit_fd_count = 1; }},
-      {PALISADE_SPAWN_FAILED, [](palisade_options& o) { o.helper_path = "/nonexistent/palisade"; }},
-      {PALISADE_SPAWN_FAILED, [](palisade_options& o) { o.helper_path = "/etc/passwd"; }},  // not executable
-      {PALISADE_SPAWN_FAILED, [](palisade_options& o) { o.helper_path = "/tmp"; }},
+  const palisade_options cases[] = {
+      optionsFor(nullptr), optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
+      optionsFor(kCat, 0, nullptr, -1), optionsFor(kCat, 0, nullptr, 1), optionsFor(kCat, 0, &standard, 1),
+      optionsFor(kCat, 0, &closed, 1),
+      // Cannot start: missing, not executable, a folder.
+      optionsFor("/nonexistent/palisade"), optionsFor("/etc/passwd"), optionsFor("/tmp"),
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
-    palisade_options options = catOptions();
-    cases[i].change(options);
-    palisade_client* client = reinterpret_cast<palisade_client*>(&options);
-    EXPECT_EQ(palisade_open(&options, &client), cases[i].expected) << "case " << i;
-    EXPECT_EQ(client, nullptr) << "case " << i;
+    palisade_client* client = reinterpret_cast<palisade_client*>(&fds);
+    EXPECT_EQ(palisade_open(&cases[i], &client), i < 8 ? PALISADE_INVALID_ARGUMENT : PALISADE_SPAWN_FAILED) << i;
+    EXPECT_EQ(client, nullptr) << i;
   }
   EXPECT_EQ(entries("/proc/self/fd"), fds);
   EXPECT_EQ(entries("/proc/self/task"), threads);
   EXPECT_TRUE(noChildLeft());
 
   // The limits themselves: just below 3 s, an open descriptor above 2.
-  palisade_options options = catOptions();
-  options.keep_alive_interval = 2.999;
-  options.inherit_fds = &open;
-  options.inherit_fd_count = 1;
+  const palisade_options limits = optionsFor(kCat, 2.999, &open, 1);
   palisade_client* client = nullptr;
-  ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
+  ASSERT_EQ(palisade_open(&limits, &client), PALISADE_OK);
   EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
   close(open);
 }
@@ -129,9 +134,7 @@ TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorAndNothingElse) {
   ASSERT_LT(below, 20);
   int inherit = 20;
   std::set<int> before = entries("/proc/self/fd");
-  palisade_options options = catOptions();
-  options.inherit_fds = &inherit;
-  options.inherit_fd_count = 1;
+  palisade_options options = optionsFor(kCat, 0, &inherit, 1);
   palisade_client* client = nullptr;
   ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
   pid_t pid = palisade_helper_pid(client);
@@ -152,17 +155,57 @@ TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorAndNothingElse) {
     close(fd);
 }
 
+TEST(Write, AStoppedHelperGetsWholeWordsInOrderThenKeepAlivesAgain) {
+  char log[] = "/tmp/palisade-client-XXXXXX";
+  close(mkstemp(log));
+  std::string path = script(std::string("exec cat >") + log);
+  palisade_options options = optionsFor(path.c_str(), 0.01);
+  palisade_client* client = nullptr;
+  ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
+  pid_t pid = palisade_helper_pid(client);
+  // Words that leave it yielded, until its input is full (the queue
+  // overflowing and collapsing meanwhile); then holding is asked for and the
+  // queue overflows again: the words kept must lead from yielded, where the
+  // written ones end.
+  kill(pid, SIGSTOP);
+  int input = open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(), O_RDONLY | O_NONBLOCK), queued = 0;
+  for (int i = 0; i < 100000 && queued < fcntl(input, F_GETPIPE_SZ) - 64; ++i) {
+    palisade_engage(client), palisade_yield(client);
+    ioctl(input, FIONREAD, &queued);
+  }
+  close(input);
+  ASSERT_GT(queued, 0);
+  palisade_release(client);
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(palisade_engage(client), PALISADE_OK);
+  kill(pid, SIGCONT);
+  // What it read, replayed line by line: ends holding, with keep-alives after.
+  const std::map<std::string, Word> words = {{"engage", Word::engage}, {"yield", Word::yield}, {"release", Word::release}};
+  std::string bad;
+  auto replayed = [&] {
+    std::ifstream in(log);
+    State state = State::idle;
+    bool keptAlive = false;
+    for (std::string line; std::getline(in, line) && !in.eof();) {  // whole lines only
+      if (!words.count(line) && line != "keepAlive")
+        bad = line;
+      keptAlive = line == "keepAlive" && (keptAlive || state == State::holding);
+      state = words.count(line) ? after(state, words.at(line)) : state;
+    }
+    return state == State::holding && keptAlive;
+  };
+  EXPECT_TRUE(eventually(replayed));
+  EXPECT_EQ(bad, "");
+  EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
+  unlink(log);
+  unlink(path.c_str());
+}
+
 TEST(Write, AHelperThatStoppedReadingNeitherSignalsNorOutlivesClose) {
   // Reads one line, then closes its input and lives on: the next write,
   // a keep-alive or the release at close, gets EPIPE.
-  char path[] = "/tmp/palisade-client-XXXXXX";
-  int file = mkstemp(path);
-  const char text[] = "#!/bin/sh\nread word\nexec 0<&-\nexec sleep 60\n";
-  ASSERT_EQ(write(file, text, sizeof text - 1), ssize_t(sizeof text - 1));
-  fchmod(file, 0700);
-  close(file);
-  palisade_options options = catOptions();
-  options.helper_path = path;
+  std::string path = script("read word\nexec 0<&-\nexec sleep 60");
+  palisade_options options = optionsFor(path.c_str());
   palisade_client* client = nullptr;
   ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
   pid_t pid = palisade_helper_pid(client);
@@ -173,7 +216,7 @@ TEST(Write, AHelperThatStoppedReadingNeitherSignalsNorOutlivesClose) {
   EXPECT_EQ(palisade_close(client, 0.2), PALISADE_OK);
   EXPECT_TRUE(ended(pid));
   EXPECT_TRUE(noChildLeft());
-  unlink(path);
+  unlink(path.c_str());
 }
 
 struct CallbackRun {
@@ -184,7 +227,7 @@ struct CallbackRun {
 TEST(Close, FromACallbackReturnsAtOnceAndTheClientThreadFinishesIt) {
   std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
   CallbackRun run;
-  palisade_options options = catOptions();
+  palisade_options options = optionsFor();
   options.context = &run;
   // On the client's thread with no lock held: a call back into the client
   // must not deadlock, and close must not wait for this very thread.
