@@ -40,13 +40,10 @@ static double now(void) {
    trace pipe while we wait. */
 static void pump(int ms) {
   struct pollfd p = {traceRead, POLLIN, 0};
-  char buffer[65536];
-  ssize_t n;
-  if (poll(&p, 1, ms) != 1 || (n = read(traceRead, buffer, sizeof buffer)) <= 0)
-    return;
-  CHECK((trace = realloc(trace, traceSize + (size_t)n + 1)));
-  memcpy(trace + traceSize, buffer, (size_t)n);
-  trace[traceSize += (size_t)n] = 0;
+  CHECK((trace = realloc(trace, traceSize + 65537)));
+  ssize_t n = poll(&p, 1, ms) == 1 ? read(traceRead, trace + traceSize, 65536) : 0;
+  traceSize += n > 0 ? (size_t)n : 0;
+  trace[traceSize] = 0;
 }
 
 static void sleepFor(double seconds) {
@@ -59,7 +56,7 @@ static void sleepFor(double seconds) {
 static void waitFor(const char* event, int line) {
   char text[128];
   snprintf(text, sizeof text, " %s\n", event);
-  char* found;
+  char* found = NULL;
   for (double end = now() + 20; !trace || !(found = strstr(trace + seen, text)); pump(100))
     if (now() > end) {
       fprintf(stderr, "client_c_check: line %d: no '%s' in the trace\n", line, event);
@@ -67,8 +64,8 @@ static void waitFor(const char* event, int line) {
     }
   seen = (size_t)(found - trace) + strlen(text);
 }
-static char event[96];
-#define WAIT_FOR(...) (snprintf(event, sizeof event, __VA_ARGS__), waitFor(event, __LINE__))
+static char eventText[96];
+#define WAIT_FOR(...) (snprintf(eventText, sizeof eventText, __VA_ARGS__), waitFor(eventText, __LINE__))
 #define HELD "setFront %d 0 0x400 -> 0"
 
 static void control(const char* line) {
@@ -104,18 +101,20 @@ static int sigpipeIsDefault(void) {
 int main(int argc, char** argv) {
   CHECK(argc == 2 && sigpipeIsDefault());
   const char* sim = argv[1];
-  /* The sim's control read end at 3 and trace write end at 4, ours above. */
-  int ctl[2], tr[2];
-  CHECK(pipe(ctl) == 0 && pipe(tr) == 0);
-  int simControl = fcntl(ctl[0], F_DUPFD_CLOEXEC, 10), simTrace = fcntl(tr[1], F_DUPFD_CLOEXEC, 10);
-  controlWrite = fcntl(ctl[1], F_DUPFD_CLOEXEC, 10);
-  traceRead = fcntl(tr[0], F_DUPFD_CLOEXEC, 10);
-  CHECK(simControl > 0 && simTrace > 0 && controlWrite > 0 && traceRead > 0);
-  for (int i = 0; i < 2; ++i)
-    close(ctl[i]), close(tr[i]);
-  CHECK(dup3(simControl, 3, O_CLOEXEC) == 3 && dup3(simTrace, 4, O_CLOEXEC) == 4);
-  close(simControl);
-  close(simTrace);
+  /* The sim's control read end at 3 and trace write end at 4; ours above,
+     where placing those two overwrites nothing. */
+  int ends[4];
+  CHECK(pipe(ends) == 0 && pipe(ends + 2) == 0);
+  for (int i = 0; i < 4; ++i) {
+    int high = fcntl(ends[i], F_DUPFD_CLOEXEC, 10);
+    CHECK(high >= 10 && close(ends[i]) == 0);
+    ends[i] = high;
+  }
+  CHECK(dup3(ends[0], 3, O_CLOEXEC) == 3 && dup3(ends[3], 4, O_CLOEXEC) == 4);
+  close(ends[0]);
+  close(ends[3]);
+  controlWrite = ends[1];
+  traceRead = ends[2];
 
   int inherit[] = {3, 4};
   struct Events events = {0};
