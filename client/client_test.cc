@@ -3,10 +3,10 @@
 // descriptors a helper gets, every word a stopped helper reads, one that
 // stops reading, and close from a callback. /bin/cat and shell scripts stand
 // in for the helper.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -37,18 +38,15 @@ bool eventually(const std::function<bool()>& done) {
 // The numbered entries of a /proc folder: open descriptors, or threads.
 std::set<int> entries(const std::string& folder) {
   std::set<int> numbers;
-  DIR* dir = opendir(folder.c_str());
-  for (dirent* entry; dir && (entry = readdir(dir));)
-    if (entry->d_name[0] != '.')
-      numbers.insert(atoi(entry->d_name));
-  if (dir)
-    closedir(dir);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+    numbers.insert(std::stoi(entry.path().filename()));
   return numbers;
 }
 
 std::string linkOf(const std::string& path) {
-  char target[256] = {};
-  return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
+  std::error_code error;
+  return std::filesystem::read_symlink(path, error);
 }
 
 // Looks without reaping: a zombie the client failed to reap must stay seen.
@@ -68,11 +66,9 @@ palisade_options optionsFor(const char* path = kCat, double interval = 0, const 
 // A shell script as the helper, at a fresh temporary path.
 std::string script(const std::string& body) {
   char path[] = "/tmp/palisade-client-XXXXXX";
-  int file = mkstemp(path);
-  std::string text = "#!/bin/sh\n" + body + "\n";
-  EXPECT_EQ(write(file, text.data(), text.size()), ssize_t(text.size()));
-  fchmod(file, 0700);
-  close(file);
+  close(mkstemp(path));
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  chmod(path, 0700);
   return path;
 }
 
