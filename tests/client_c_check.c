@@ -1,17 +1,17 @@
-/* Drives palisade-sim through the client library as an application would,
-   built against the installed header and library: a hold kept past the
-   helper's 3 s silence limit by the client's keep-alives alone, yield and
-   release, a killed helper restarted and holding again, a helper with no
-   restart left, thousands of calls against a stopped helper, and a close
-   that leaves no helper and no zombie; SIGPIPE at its default throughout.
+/* An application built against the installed client drives palisade-sim:
+   a hold kept past the 3 s silence limit by the client's keep-alives alone,
+   yield, release, thousands of calls against a stopped helper, a killed
+   helper restarted and holding again, one with no restart left, and a close
+   leaving no helper and no zombie; SIGPIPE at its default throughout.
    Usage: client_c_check PATH-OF-PALISADE-SIM; exit status 0 when all hold. */
 #define _GNU_SOURCE
 #include <palisade/client.h>
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,93 +19,54 @@
 #include <time.h>
 #include <unistd.h>
 
-#define CHECK(condition) \
-  do { \
-    if (!(condition)) \
-      fail(__LINE__, #condition); \
-  } while (0)
-
 static void fail(int line, const char* what) {
   fprintf(stderr, "client_c_check: line %d: %s (errno %d)\n", line, what, errno);
   exit(1);
 }
+#define CHECK(condition) ((condition) ? (void)0 : fail(__LINE__, #condition))
 
-/* The sim's trace, read on a thread of its own so the helper never blocks
-   writing it. Events only, time stamps dropped. */
-static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-static char** lines;
-static size_t lineCount, seen; /* seen: lines already matched by waitFor */
+/* The whole trace so far; `seen` is the end of the last event matched. */
+static char* trace;
+static size_t traceSize, seen;
 static int traceRead, controlWrite;
 
-static void* readTrace(void* unused) {
-  (void)unused;
-  static char buffer[65536];
-  size_t held = 0;
-  for (;;) {
-    ssize_t n = read(traceRead, buffer + held, sizeof buffer - held);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return NULL;
-    held += (size_t)n;
-    char *start = buffer, *lf;
-    pthread_mutex_lock(&mutex);
-    while ((lf = memchr(start, '\n', held - (size_t)(start - buffer)))) {
-      *lf = 0;
-      char* space = strchr(start, ' ');
-      lines = realloc(lines, (lineCount + 1) * sizeof *lines);
-      CHECK(lines && (lines[lineCount++] = strdup(space ? space + 1 : "")));
-      start = lf + 1;
-    }
-    pthread_cond_broadcast(&changed);
-    pthread_mutex_unlock(&mutex);
-    held -= (size_t)(start - buffer);
-    memmove(buffer, start, held);
-  }
-}
-
-static struct timespec deadlineIn(double seconds) {
+static double now(void) {
   struct timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  t.tv_sec += (time_t)seconds;
-  return t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-/* Waits for the next trace event after the last one matched that starts
-   with `prefix`; fails the check if none comes within 20 s. */
-static void waitFor(const char* prefix, int line) {
-  struct timespec deadline = deadlineIn(20);
-  pthread_mutex_lock(&mutex);
-  for (;;) {
-    for (; seen < lineCount; ++seen) {
-      if (strncmp(lines[seen], prefix, strlen(prefix)) == 0) {
-        ++seen;
-        pthread_mutex_unlock(&mutex);
-        return;
-      }
-    }
-    if (pthread_cond_timedwait(&changed, &mutex, &deadline) == ETIMEDOUT) {
-      fprintf(stderr, "client_c_check: no '%s' in the trace\n", prefix);
-      fail(line, "waitFor");
-    }
-  }
+/* Reads what the sim traced within `ms`, so that it never blocks on a full
+   trace pipe while we wait. */
+static void pump(int ms) {
+  struct pollfd p = {traceRead, POLLIN, 0};
+  CHECK((trace = realloc(trace, traceSize + 65537)));
+  ssize_t n = poll(&p, 1, ms) == 1 ? read(traceRead, trace + traceSize, 65536) : 0;
+  traceSize += n > 0 ? (size_t)n : 0;
+  trace[traceSize] = 0;
 }
-#define WAIT_FOR(...) \
-  do { \
-    char event[96]; \
-    snprintf(event, sizeof event, __VA_ARGS__); \
-    waitFor(event, __LINE__); \
-  } while (0)
 
-static int seenSince(size_t from, const char* prefix) {
-  pthread_mutex_lock(&mutex);
-  int found = 0;
-  for (size_t i = from; i < seen && !found; ++i)
-    found = strncmp(lines[i], prefix, strlen(prefix)) == 0;
-  pthread_mutex_unlock(&mutex);
-  return found;
+static void sleepFor(double seconds) {
+  for (double end = now() + seconds; now() < end;)
+    pump(10);
 }
+
+/* Waits up to 20 s for a whole trace event (the line after its time stamp)
+   after the last one matched. */
+static void waitFor(const char* event, int line) {
+  char text[128];
+  snprintf(text, sizeof text, " %s\n", event);
+  char* found = NULL;
+  for (double end = now() + 20; !trace || !(found = strstr(trace + seen, text)); pump(100))
+    if (now() > end) {
+      fprintf(stderr, "client_c_check: line %d: no '%s' in the trace\n", line, event);
+      exit(1);
+    }
+  seen = (size_t)(found - trace) + strlen(text);
+}
+static char eventText[96];
+#define WAIT_FOR(...) (snprintf(eventText, sizeof eventText, __VA_ARGS__), waitFor(eventText, __LINE__))
+#define HELD "setFront %d 0 0x400 -> 0"
 
 static void control(const char* line) {
   char text[96];
@@ -114,38 +75,22 @@ static void control(const char* line) {
   WAIT_FOR("ctl %s", line);
 }
 
-static void sleepFor(double seconds) {
-  struct timespec t = {(time_t)seconds, (long)((seconds - (double)(time_t)seconds) * 1e9)};
-  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-  }
-}
-
-/* What a client's callback saw. */
+/* What a client's callback saw, written on the client's thread. */
 struct Events {
-  int exited, restarted;
-  long status, newPid;
+  atomic_int exited, restarted;
+  atomic_long newPid;
 };
 
 static void onEvent(void* context, palisade_event event, long detail) {
   struct Events* events = context;
-  pthread_mutex_lock(&mutex);
-  if (event == PALISADE_EVENT_HELPER_EXITED) {
-    events->exited++;
-    events->status = detail;
-  } else if (event == PALISADE_EVENT_HELPER_RESTARTED) {
-    events->restarted++;
+  if (event == PALISADE_EVENT_HELPER_RESTARTED)
     events->newPid = detail;
-  }
-  pthread_cond_broadcast(&changed);
-  pthread_mutex_unlock(&mutex);
+  atomic_fetch_add(event == PALISADE_EVENT_HELPER_EXITED ? &events->exited : &events->restarted, 1);
 }
 
-static void waitForCount(const int* count, int wanted) {
-  struct timespec deadline = deadlineIn(20);
-  pthread_mutex_lock(&mutex);
-  while (*count < wanted)
-    CHECK(pthread_cond_timedwait(&changed, &mutex, &deadline) != ETIMEDOUT);
-  pthread_mutex_unlock(&mutex);
+static void waitForCount(atomic_int* count, int wanted) {
+  for (double end = now() + 20; *count < wanted; pump(10))
+    CHECK(now() < end);
 }
 
 static int sigpipeIsDefault(void) {
@@ -153,30 +98,23 @@ static int sigpipeIsDefault(void) {
   return sigaction(SIGPIPE, NULL, &action) == 0 && action.sa_handler == SIG_DFL;
 }
 
-/* A pipe end moved to `target`, where palisade-sim looks for it. */
-static void placeAt(int fd, int target) {
-  CHECK(dup3(fd, target, O_CLOEXEC) == target);
-  close(fd);
-}
-
 int main(int argc, char** argv) {
-  CHECK(argc == 2);
+  CHECK(argc == 2 && sigpipeIsDefault());
   const char* sim = argv[1];
-  CHECK(sigpipeIsDefault());
-
-  int ctl[2], tr[2], high[4];
-  CHECK(pipe(ctl) == 0 && pipe(tr) == 0);
-  for (int i = 0; i < 4; ++i) { /* off 3 and 4 before they are taken */
-    int* fd = i < 2 ? &ctl[i] : &tr[i - 2];
-    CHECK((high[i] = fcntl(*fd, F_DUPFD_CLOEXEC, 10)) >= 10);
-    close(*fd);
+  /* The sim's control read end at 3 and trace write end at 4; ours above,
+     where placing those two overwrites nothing. */
+  int ends[4];
+  CHECK(pipe(ends) == 0 && pipe(ends + 2) == 0);
+  for (int i = 0; i < 4; ++i) {
+    int high = fcntl(ends[i], F_DUPFD_CLOEXEC, 10);
+    CHECK(high >= 10 && close(ends[i]) == 0);
+    ends[i] = high;
   }
-  placeAt(high[0], 3);
-  placeAt(high[3], 4);
-  controlWrite = high[1];
-  traceRead = high[2];
-  pthread_t reader;
-  CHECK(pthread_create(&reader, NULL, readTrace, NULL) == 0);
+  CHECK(dup3(ends[0], 3, O_CLOEXEC) == 3 && dup3(ends[3], 4, O_CLOEXEC) == 4);
+  close(ends[0]);
+  close(ends[3]);
+  controlWrite = ends[1];
+  traceRead = ends[2];
 
   int inherit[] = {3, 4};
   struct Events events = {0};
@@ -187,45 +125,34 @@ int main(int argc, char** argv) {
   WAIT_FOR("start %d", first);
   control("live 800 801");
   control("front 800");
-
-  /* Held past the silence limit: only the client's keep-alives keep it. */
   CHECK(palisade_engage(client) == PALISADE_OK);
-  WAIT_FOR("setFront %d 0 0x400 -> 0", first);
-  size_t engaged = seen;
+  WAIT_FOR(HELD, first);
+
+  /* Left past the silence limit: still holding, kept by the client's
+     keep-alives alone, so another application's front is taken back. */
   sleepFor(3.5);
   control("front 801");
-  WAIT_FOR("setFront %d 0 0x400 -> 0", first);
-  CHECK(!seenSince(engaged, "uiMode 0"));
-
+  WAIT_FOR(HELD, first);
   CHECK(palisade_yield(client) == PALISADE_OK);
   WAIT_FOR("revoke %d", first);
   CHECK(palisade_release(client) == PALISADE_OK);
   WAIT_FOR("uiMode 0 0");
 
-  /* Killed mid-hold: reaped, restarted, holding again. */
+  /* Stopped mid-hold: its input fills, and no call waits for it. Then
+     killed: restarted, and holding again as last asked. */
   CHECK(palisade_engage(client) == PALISADE_OK);
-  WAIT_FOR("setFront %d 0 0x400 -> 0", first);
-  CHECK(kill(first, SIGKILL) == 0);
-  waitForCount(&events.restarted, 1);
-  CHECK(events.exited == 1 && WIFSIGNALED(events.status) && WTERMSIG(events.status) == SIGKILL);
-  pid_t second = palisade_helper_pid(client);
-  CHECK(second > 0 && second != first && second == events.newPid);
-  CHECK(waitpid(first, NULL, WNOHANG) == -1 && errno == ECHILD);
-  WAIT_FOR("start %d", second);
-  WAIT_FOR("setFront %d 0 0x400 -> 0", second);
-  control("live 800 801");
-
-  /* A stopped helper: its input fills, and no call waits for it. After it
-     resumes, and past the silence limit, it must be holding. */
-  CHECK(kill(second, SIGSTOP) == 0);
+  WAIT_FOR(HELD, first);
+  CHECK(kill(first, SIGSTOP) == 0);
   for (int i = 0; i < 5000; ++i)
     CHECK(palisade_engage(client) == PALISADE_OK && palisade_yield(client) == PALISADE_OK &&
           palisade_release(client) == PALISADE_OK);
   CHECK(palisade_engage(client) == PALISADE_OK);
-  CHECK(kill(second, SIGCONT) == 0);
-  sleepFor(3.5);
-  control("front 801");
-  WAIT_FOR("setFront %d 0 0x400 -> 0", second);
+  CHECK(kill(first, SIGKILL) == 0);
+  waitForCount(&events.restarted, 1);
+  pid_t second = palisade_helper_pid(client);
+  CHECK(second > 0 && second != first && second == events.newPid && events.exited == 1);
+  WAIT_FOR("start %d", second);
+  WAIT_FOR(HELD, second);
 
   /* No restart allowed: a killed helper leaves the client answering GONE. */
   struct Events lone = {0};
@@ -239,13 +166,11 @@ int main(int argc, char** argv) {
   CHECK(palisade_helper_pid(once) == 0 && lone.restarted == 0);
   CHECK(palisade_close(once, 1) == PALISADE_OK);
 
-  /* Close: released on the way out, and nothing left running or unreaped. */
+  /* Close: nothing left running or unreaped, and no event for it. */
   CHECK(palisade_close(client, 5) == PALISADE_OK);
-  WAIT_FOR("uiMode 0 0");
   CHECK(kill(second, 0) == -1 && errno == ESRCH);
   CHECK(waitpid(-1, NULL, WNOHANG) == -1 && errno == ECHILD);
-  CHECK(events.exited == 1 && events.restarted == 1);
-  CHECK(sigpipeIsDefault());
+  CHECK(events.exited == 1 && events.restarted == 1 && sigpipeIsDefault());
   puts("client_c_check: every check held");
   return 0;
 }
