@@ -94,12 +94,6 @@ TEST_F(TickTest, SilenceFromExactlyThreeSecondsIsReportedOnce) {
   EXPECT_EQ(silenceReports, 1);
 }
 
-TEST_F(TickTest, SilenceWithoutCallbackIsStillMarked) {
-  hold.onParentSilent = nullptr;
-  tickAt(3.5);
-  EXPECT_TRUE(onQueue([&] { return hold.reportedSilence; }));
-}
-
 // --- endHold ---------------------------------------------------------------------
 
 struct EndHoldTest : HoldTest {

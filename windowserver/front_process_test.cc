@@ -48,15 +48,4 @@ TEST_F(FrontProcessTest, MakeFrontReportsWhetherItWasDone) {
   EXPECT_EQ(simFrontPID(), 5002);
 }
 
-// The hold's own calls: serial numbers in and out, no lookup.
-TEST_F(FrontProcessTest, SerialNumberCallsMakeNoLookup) {
-  applyControl("front 5001");
-  trace.take();
-  ProcessSerial front{};
-  ASSERT_TRUE(frontProcess(&front));
-  permitFront(front);
-  revokeFront(ProcessSerial{0, 5002});
-  EXPECT_EQ(trace.take(), (Events{"getFront -> 5001", "permit 5001", "revoke 5002"}));
-}
-
 }  // namespace
