@@ -10,18 +10,17 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-
-namespace {
 
 double now() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
+
+namespace {
 
 // Both ends numbered above the child's 0 to 4: a dup2 onto the same number
 // would leave close-on-exec set and the child without that descriptor.
@@ -54,7 +53,7 @@ void pump(Child& child, double timeout) {
 
 }  // namespace
 
-Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* parent) {
+Child spawnChild(const std::string& path, pid_t* parent, Input input) {
   // Orphans of an intermediate parent come back to us, so we can reap them.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   signal(SIGPIPE, SIG_IGN);
@@ -64,9 +63,9 @@ Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* pa
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.input == ChildOptions::Input::pipe)
+  if (input == Input::pipe)
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  else if (options.input == ChildOptions::Input::devNull)
+  else if (input == Input::devNull)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   else
     posix_spawn_file_actions_addclose(&actions, 0);
@@ -75,13 +74,8 @@ Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* pa
   posix_spawn_file_actions_adddup2(&actions, ctl[0], 3);
   posix_spawn_file_actions_adddup2(&actions, tr[1], 4);
 
-  std::vector<char*> argv{const_cast<char*>(path.c_str())}, envp;
-  for (const std::string& a : options.args)
-    argv.push_back(const_cast<char*>(a.c_str()));
-  for (const std::string& e : options.env)
-    envp.push_back(const_cast<char*>(e.c_str()));
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  char* envp[] = {nullptr};
 
   Child child;
   if (parent) {
@@ -89,7 +83,7 @@ Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* pa
     pid_t middle = fork();
     if (middle == 0) {
       pid_t helper;
-      if (posix_spawn(&helper, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+      if (posix_spawn(&helper, path.c_str(), &actions, nullptr, argv, envp) != 0)
         _exit(1);
       // Tell the test the helper's pid, then wait to be killed.
       (void)!write(out[1], &helper, sizeof helper);
@@ -101,7 +95,7 @@ Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* pa
     *parent = middle;
     if (read(out[0], &child.pid, sizeof child.pid) != sizeof child.pid)
       throw std::runtime_error("intermediate parent failed");
-  } else if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+  } else if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv, envp) != 0) {
     throw std::runtime_error("cannot start " + path);
   }
   posix_spawn_file_actions_destroy(&actions);
@@ -181,14 +175,11 @@ std::string output(Child& child) {
 }
 
 double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  // utime and stime are the 12th and 13th fields after the ")" that ends
-  // the command name, which may hold spaces.
-  unsigned long utime = 0, stime = 0;
-  sscanf(text.c_str() + text.rfind(')') + 1, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu %lu", &utime,
-         &stime);
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+  clockid_t clock;
+  timespec t{};
+  if (clock_getcpuclockid(pid, &clock) == 0)
+    clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
 long residentKiB(pid_t pid) {

@@ -1,7 +1,7 @@
 // Runs the helper as a parent application would, including the parents the
 // client library cannot play: one that hangs, writes raw bytes or several
-// words at once, gives no input, arguments, or dies in the middle. The
-// simulated helper gets control lines on descriptor 3 and traces to 4.
+// words at once, gives no input, or dies. The simulated helper gets control
+// lines on descriptor 3 and traces to 4.
 #pragma once
 
 #include <sys/types.h>
@@ -11,11 +11,7 @@
 #include <string_view>
 #include <vector>
 
-struct ChildOptions {
-  enum class Input { pipe, devNull, closed } input = Input::pipe;
-  std::vector<std::string> args;
-  std::vector<std::string> env;
-};
+enum class Input { pipe, devNull, closed };
 
 struct TraceLine {
   double seconds;
@@ -33,10 +29,10 @@ struct Child {
   size_t seen = 0;               // lines already matched by waitFor
 };
 
-/// Starts `path`. With `parent` set, the child is started by an
+/// Starts `path` with no arguments and an empty environment. With `parent` set, the child is started by an
 /// intermediate process, whose pid is stored in `*parent`, so that a test can
 /// make the helper's parent die.
-Child spawnChild(const std::string& path, const ChildOptions& options = {}, pid_t* parent = nullptr);
+Child spawnChild(const std::string& path, pid_t* parent = nullptr, Input input = Input::pipe);
 
 void send(int fd, std::string_view text);
 void closeFd(int& fd);
@@ -54,6 +50,9 @@ std::optional<int> waitExit(Child& child, double timeout = 10);
 
 /// Everything the child wrote to stdout and stderr (after it exited).
 std::string output(Child& child);
+
+/// Seconds on the trace's clock (CLOCK_MONOTONIC).
+double now();
 
 /// CPU seconds the process has used so far; resident set in KiB.
 double cpuSeconds(pid_t pid);

@@ -15,18 +15,13 @@ void expectCleanExit(Child& child) {
 }
 
 TEST(Helper, SilentAndExitsZeroWhateverItIsGiven) {
-  ChildOptions noisy;
-  noisy.args = {"--help", "-v", "release"};
-  noisy.env = {"PALISADE=1", "LANG=xx_XX.UTF-8"};
-  Child child = spawnChild(PALISADE_PATH, noisy);
+  Child child = spawnChild(PALISADE_PATH);
   send(child.input, "engage\nkeepAlive\r\n\xff\xfe\n  keepAlive\t\nENGAGE\n\n" + std::string(10000, 'y') +
                         "\nyield\nengage\nrelease\nrelease\nyield\nkeepAlive\nengage\nunterminated");
   expectCleanExit(child);
   // Neither raises a read event: /dev/null cannot be watched by epoll.
-  for (auto input : {ChildOptions::Input::devNull, ChildOptions::Input::closed}) {
-    ChildOptions options;
-    options.input = input;
-    Child bare = spawnChild(PALISADE_PATH, options);
+  for (Input input : {Input::devNull, Input::closed}) {
+    Child bare = spawnChild(PALISADE_PATH, nullptr, input);
     expectCleanExit(bare);
   }
 }
