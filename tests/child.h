@@ -29,9 +29,9 @@ struct Child {
   size_t seen = 0;               // lines already matched by waitFor
 };
 
-/// Starts `path` with no arguments and an empty environment. With `parent` set, the child is started by an
-/// intermediate process, whose pid is stored in `*parent`, so that a test can
-/// make the helper's parent die.
+/// Starts `path` with no arguments and an empty environment. With `parent`
+/// set, the child is started by an intermediate process, whose pid is stored
+/// in `*parent`, so that a test can make the helper's parent die.
 Child spawnChild(const std::string& path, pid_t* parent = nullptr, Input input = Input::pipe);
 
 void send(int fd, std::string_view text);
