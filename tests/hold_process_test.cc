@@ -17,12 +17,6 @@ std::string next(Child& child, const std::string& prefix, double timeout = 10) {
   return line ? line->event : "";
 }
 
-// Ticks and process lookups, which the tests of releases skip.
-bool routine(const std::string& e, const std::string& own) {
-  return e.starts_with("getFront") || e.starts_with("pidForProcess") || e.starts_with("processForPID") ||
-         e == "setFront " + own + " 0 0x400 -> 0";
-}
-
 // The simulated helper, started with process 800 in front and 802's window
 // on top, and driven as a parent would drive it.
 struct Session {
@@ -46,12 +40,17 @@ struct Session {
     command("engage");
     ASSERT_EQ(next(child, "windowList"), "windowList -> 1");
   }
-  // The events from now until the UI mode is restored, less the routine.
+  // The events from now until the UI mode is restored, less ticks and
+  // process lookups.
   Events releaseEvents() {
     Events events;
-    for (std::string e; (e = next(child, "")) != "uiMode 0 0" && !e.empty();)
-      if (!routine(e, own))
+    for (std::string e; events.empty() || events.back() != "uiMode 0 0";) {
+      if ((e = next(child, "")).empty())
+        break;
+      if (!e.starts_with("getFront") && !e.starts_with("pidForProcess") && !e.starts_with("processForPID") &&
+          e != holdFront())
         events.push_back(e);
+    }
     return events;
   }
   std::string holdFront() const { return "setFront " + own + " 0 0x400 -> 0"; }
@@ -104,10 +103,10 @@ TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
   const std::pair<Events, Events> cases[] = {
       // scene while holding → what the release does
       {{"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
-       {"windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0"}},
-      {{"gone 800", "windows"}, {"windowList -> 0", "revoke " + own, "hide"}},
-      {{"setFrontStatus -5"}, {"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide"}},
-      {{"windows 0,5,0,1,640,480"}, {"windowList -> 1", "revoke " + own, "hide"}},  // no valid owner
+       {"windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "uiMode 0 0"}},
+      {{"gone 800", "windows"}, {"windowList -> 0", "revoke " + own, "hide", "uiMode 0 0"}},
+      {{"setFrontStatus -5"}, {"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0"}},
+      {{"windows 0,5,0,1,640,480"}, {"windowList -> 1", "revoke " + own, "hide", "uiMode 0 0"}},  // no valid owner
   };
   for (const auto& [scene, released] : cases) {
     for (const char* line : {"live 800", "front 800", "setFrontStatus 0", "windows 802,40,0,1,640,480"})
@@ -178,12 +177,7 @@ TEST(HoldEnding, EndOfInputOrParentDeathReleasesCompletelyBeforeExit) {
     }
     EXPECT_EQ(waitExit(s.child), 0);
     EXPECT_EQ(output(s.child), "");
-    Events tail;
-    for (const TraceLine& line : s.child.lines)
-      if (!routine(line.event, s.own))
-        tail.push_back(line.event);
-    ASSERT_GE(tail.size(), 4u);
-    EXPECT_EQ(Events(tail.end() - 4, tail.end()),
+    EXPECT_EQ(s.releaseEvents(),
               (Events{"windowList -> 1", "revoke " + s.own, "setFront 800 0 0x200 -> 0", "uiMode 0 0"}))
         << (parentDies ? "parent died" : "input ended");
   }
