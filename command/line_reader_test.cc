@@ -42,57 +42,33 @@ TEST(LineReader, TrimsTabsAndSpaceSeparatorsOnly) {
     std::string line = std::string(space) + "keepAlive" + std::string(space) + std::string(space);
     EXPECT_EQ(parseCommand(line), Command::keepAlive) << line;
   }
-  // CR, vertical tab, form feed, NEL, line and paragraph separators, NUL, BOM.
-  for (std::string_view other : std::initializer_list<std::string_view>{"\r", "\x0b", "\x0c", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9",
-                                 std::string_view("\0", 1), "\xef\xbb\xbf", "\xe2\x80\x8b"}) {
+  // CR, vertical tab, form feed, NEL, line and paragraph separators, NUL,
+  // BOM, zero width space, and a space in ill-formed (overlong) UTF-8.
+  for (std::string_view other : std::initializer_list<std::string_view>{
+           "\r", "\x0b", "\x0c", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9", std::string_view("\0", 1),
+           "\xef\xbb\xbf", "\xe2\x80\x8b", "\xc0\xa0", "\xe0\x80\xa0"}) {
     EXPECT_EQ(parseCommand(std::string(other) + "yield"), std::nullopt);
     EXPECT_EQ(parseCommand("yield" + std::string(other)), std::nullopt);
   }
 }
 
-TEST(LineReader, IllFormedUtf8NeverMatchesOrSwallowsTheWord) {
-  // An overlong space, a lone continuation byte, an encoded surrogate, a
-  // truncated sequence, bytes that never start UTF-8.
-  for (std::string_view bad : {"\xc0\xa0", "\x80", "\xed\xa0\x80", "\xe2\x80", "\xff", "\xf8\x88\x80\x80\x80"}) {
-    EXPECT_EQ(parseCommand(std::string(bad) + "engage"), std::nullopt);
-    EXPECT_EQ(parseCommand("engage" + std::string(bad)), std::nullopt);
-  }
-  // A truncated lead byte must not eat the letters after it.
-  EXPECT_EQ(parseCommand("\xe3" "engage"), std::nullopt);
-  EXPECT_EQ(feed("\xe3\n" "engage\n"), (Commands{std::nullopt, Command::engage}));
-}
-
-TEST(LineReader, CutsLinesInOrderWhateverTheReads) {
-  std::string input = "keepAlive\nkeepAlive\r\n\n  \t \nyield\nrel";
-  Commands expected{Command::keepAlive, std::nullopt, std::nullopt, std::nullopt, Command::yield};
-  for (size_t piece : {1, 3, 7, 256})
-    EXPECT_EQ(feed(input, piece), expected) << piece;
-
-  LineReader reader;
-  EXPECT_EQ(feed(reader, "rele"), Commands{});
-  EXPECT_EQ(feed(reader, "ase\nengage"), Commands{Command::release});
-  EXPECT_EQ(reader.buffer, "engage");  // waits for its LF
-  EXPECT_EQ(feed(reader, std::string("\0engage\n", 8)), Commands{std::nullopt});
-}
-
-TEST(LineReader, LongLinesAreAssembledUpToTheCap) {
+// Cutting lines across arbitrary reads, and ill-formed UTF-8 in general, are
+// the fuzzer's to check.
+TEST(LineReader, LinesUpToTheCapAreReadAndAFloodIsDroppedToItsLf) {
   std::string atCap = std::string(kMaxLineBytes - 7, ' ') + "release" + "\n";
   EXPECT_EQ(feed(atCap, 256), Commands{Command::release});
   std::string overCap = " " + atCap;
   EXPECT_EQ(feed(overCap, 256), Commands{std::nullopt});
   EXPECT_EQ(feed(overCap, overCap.size()), Commands{std::nullopt});
-}
 
-TEST(LineReader, FloodWithoutLfStaysBoundedAndResynchronises) {
   LineReader reader;
   std::string noise(256, 'x');
-  for (int i = 0; i < 40000; ++i) {  // 10 MiB
+  for (int i = 0; i < 4096; ++i) {  // 1 MiB
     EXPECT_EQ(feed(reader, noise), Commands{});
     ASSERT_LE(reader.buffer.size(), kMaxLineBytes + noise.size());
   }
   // The flood's own LF ends it; the next line is read as usual.
   EXPECT_EQ(feed(reader, "xx engage\nengage\n"), Commands{Command::engage});
-  EXPECT_FALSE(reader.discarding);
   EXPECT_EQ(feed(reader, "yield\n"), Commands{Command::yield});
 }
 

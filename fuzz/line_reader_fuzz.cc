@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "command/line_reader.h"
@@ -48,70 +49,31 @@ std::vector<Command> readAll(std::string_view stream, const std::vector<size_t>&
   return found;
 }
 
-// Strict UTF-8: a code point for each well-formed sequence, nullopt for the
-// whole line as soon as one sequence is ill-formed.
-std::optional<std::u32string> decodeStrict(std::string_view line) {
-  std::u32string text;
-  size_t i = 0;
-  while (i < line.size()) {
-    unsigned char b = line[i];
-    size_t length;
-    char32_t cp;
-    if ((b & 0x80) == 0)
-      length = 1, cp = b;
-    else if ((b & 0xE0) == 0xC0)
-      length = 2, cp = b & 0x1F;
-    else if ((b & 0xF0) == 0xE0)
-      length = 3, cp = b & 0x0F;
-    else if ((b & 0xF8) == 0xF0)
-      length = 4, cp = b & 0x07;
-    else
-      return std::nullopt;
-    if (line.size() - i < length)
-      return std::nullopt;
-    for (size_t k = 1; k < length; ++k) {
-      unsigned char c = line[i + k];
-      if ((c & 0xC0) != 0x80)
-        return std::nullopt;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[length] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-      return std::nullopt;
-    text.push_back(cp);
-    i += length;
-  }
-  return text;
-}
-
-bool isSpace(char32_t c) {
-  static constexpr char32_t kSpaces[] = {0x0009, 0x0020, 0x00A0, 0x1680, 0x2000, 0x2001, 0x2002,
-                                         0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009,
-                                         0x200A, 0x202F, 0x205F, 0x3000};
-  for (char32_t s : kSpaces) {
-    if (c == s)
-      return true;
-  }
-  return false;
-}
-
+// The words, after stripping whole encodings of the allowed spaces from both
+// ends. Ill-formed UTF-8 needs no decoder here: every space encoding is a
+// complete sequence, so a line reduced this way to a word was well-formed.
 std::optional<Command> referenceCommand(std::string_view line) {
+  static constexpr std::string_view kSpaces[] = {
+      "\t", " ", "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81", "\xe2\x80\x82",
+      "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86", "\xe2\x80\x87", "\xe2\x80\x88",
+      "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
   if (line.size() > kMaxLineBytes)
     return std::nullopt;
-  std::optional<std::u32string> text = decodeStrict(line);
-  if (!text)
-    return std::nullopt;
-  std::u32string& t = *text;
-  while (!t.empty() && isSpace(t.back()))
-    t.pop_back();
-  size_t first = 0;
-  while (first < t.size() && isSpace(t[first]))
-    ++first;
-  t.erase(0, first);
-  if (t == U"engage") return Command::engage;
-  if (t == U"keepAlive") return Command::keepAlive;
-  if (t == U"yield") return Command::yield;
-  if (t == U"release") return Command::release;
+  for (bool stripped = true; stripped;) {
+    stripped = false;
+    for (std::string_view space : kSpaces) {
+      if (line.starts_with(space))
+        line.remove_prefix(space.size()), stripped = true;
+      if (line.ends_with(space))
+        line.remove_suffix(space.size()), stripped = true;
+    }
+  }
+  const std::pair<std::string_view, Command> kWords[] = {
+      {"engage", Command::engage}, {"keepAlive", Command::keepAlive}, {"yield", Command::yield},
+      {"release", Command::release}};
+  for (auto [word, command] : kWords)
+    if (line == word)
+      return command;
   return std::nullopt;
 }
 

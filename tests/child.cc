@@ -10,18 +10,17 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-
-namespace {
 
 double now() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
+
+namespace {
 
 // Both ends numbered above the child's 0 to 4: a dup2 onto the same number
 // would leave close-on-exec set and the child without that descriptor.
@@ -37,22 +36,16 @@ void makePipe(int fds[2]) {
 
 // Reads what is there now from the trace, waiting at most `timeout`.
 void pump(Child& child, double timeout) {
-  if (child.traceFd < 0)
-    return;
   pollfd p{child.traceFd, POLLIN, 0};
-  if (poll(&p, 1, int(timeout * 1000)) <= 0)
+  if (child.traceFd < 0 || poll(&p, 1, int(timeout * 1000)) <= 0)
     return;
   char bytes[65536];
   ssize_t n = read(child.traceFd, bytes, sizeof bytes);
-  if (n <= 0) {
-    closeFd(child.traceFd);
-    return;
-  }
-  child.traceBuffer.append(bytes, size_t(n));
-  size_t lf;
-  while ((lf = child.traceBuffer.find('\n')) != std::string::npos) {
-    std::string line = child.traceBuffer.substr(0, lf);
-    child.traceBuffer.erase(0, lf + 1);
+  if (n <= 0)
+    return closeFd(child.traceFd);
+  child.partial.append(bytes, size_t(n));
+  for (size_t lf; (lf = child.partial.find('\n')) != std::string::npos; child.partial.erase(0, lf + 1)) {
+    std::string line = child.partial.substr(0, lf);
     size_t space = line.find(' ');
     child.lines.push_back({atof(line.c_str()), space == std::string::npos ? "" : line.substr(space + 1)});
   }
@@ -60,42 +53,29 @@ void pump(Child& child, double timeout) {
 
 }  // namespace
 
-Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* parent) {
+Child spawnChild(const std::string& path, pid_t* parent, Input input) {
   // Orphans of an intermediate parent come back to us, so we can reap them.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2], ctl[2] = {-1, -1}, tr[2] = {-1, -1};
-  makePipe(in);
-  makePipe(out);
-  makePipe(err);
-  if (options.control)
-    makePipe(ctl);
-  if (options.trace)
-    makePipe(tr);
+  int in[2], out[2], ctl[2], tr[2];
+  for (int* fds : {in, out, ctl, tr})
+    makePipe(fds);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.input == ChildOptions::Input::pipe)
+  if (input == Input::pipe)
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  else if (options.input == ChildOptions::Input::devNull)
+  else if (input == Input::devNull)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   else
     posix_spawn_file_actions_addclose(&actions, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  if (options.control)
-    posix_spawn_file_actions_adddup2(&actions, ctl[0], 3);
-  if (options.trace)
-    posix_spawn_file_actions_adddup2(&actions, tr[1], 4);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, ctl[0], 3);
+  posix_spawn_file_actions_adddup2(&actions, tr[1], 4);
 
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
-  for (const std::string& a : options.args)
-    argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& e : options.env)
-    envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  char* envp[] = {nullptr};
 
   Child child;
   if (parent) {
@@ -103,38 +83,28 @@ Child spawnChild(const std::string& path, const ChildOptions& options, pid_t* pa
     pid_t middle = fork();
     if (middle == 0) {
       pid_t helper;
-      if (posix_spawn(&helper, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+      if (posix_spawn(&helper, path.c_str(), &actions, nullptr, argv, envp) != 0)
         _exit(1);
       // Tell the test the helper's pid, then wait to be killed.
       (void)!write(out[1], &helper, sizeof helper);
-      for (int fd : {in[1], out[1], err[1], ctl[1], tr[0]})
-        if (fd >= 0)
-          close(fd);
+      for (int fd : {in[1], out[1], ctl[1], tr[0]})
+        close(fd);
       for (;;)
         pause();
     }
     *parent = middle;
     if (read(out[0], &child.pid, sizeof child.pid) != sizeof child.pid)
       throw std::runtime_error("intermediate parent failed");
-  } else if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+  } else if (posix_spawn(&child.pid, path.c_str(), &actions, nullptr, argv, envp) != 0) {
     throw std::runtime_error("cannot start " + path);
   }
   posix_spawn_file_actions_destroy(&actions);
-
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  for (int fd : {in[0], out[1], ctl[0], tr[1]})
+    close(fd);
   child.input = in[1];
-  child.out = out[0];
-  child.err = err[0];
-  if (options.control) {
-    close(ctl[0]);
-    child.control = ctl[1];
-  }
-  if (options.trace) {
-    close(tr[1]);
-    child.traceFd = tr[0];
-  }
+  child.output = out[0];
+  child.control = ctl[1];
+  child.traceFd = tr[0];
   return child;
 }
 
@@ -169,38 +139,26 @@ std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double t
   }
 }
 
-std::vector<TraceLine> collect(Child& child, double seconds) {
-  double deadline = now() + seconds;
-  for (double left; (left = deadline - now()) > 0 && child.traceFd >= 0;)
-    pump(child, left);
-  std::vector<TraceLine> rest(child.lines.begin() + long(child.seen), child.lines.end());
-  child.seen = child.lines.size();
-  return rest;
-}
-
-std::vector<std::string> uiModes(const Child& child) {
-  std::vector<std::string> modes;
+std::vector<std::string> events(const Child& child, std::string_view prefix) {
+  std::vector<std::string> found;
   for (const TraceLine& line : child.lines)
-    if (line.event.starts_with("uiMode"))
-      modes.push_back(line.event);
-  return modes;
+    if (line.event.starts_with(prefix))
+      found.push_back(line.event);
+  return found;
 }
 
 std::optional<int> waitExit(Child& child, double timeout) {
   double deadline = now() + timeout;
   int status = 0;
-  for (;;) {
-    pid_t r = waitpid(child.pid, &status, WNOHANG);
-    if (r == child.pid)
-      break;
+  while (waitpid(child.pid, &status, WNOHANG) != child.pid) {
     if (now() > deadline) {
       kill(child.pid, SIGKILL);
       waitpid(child.pid, &status, 0);
       return std::nullopt;
     }
-    pump(child, 0.005);
     if (child.traceFd < 0)
       usleep(2000);
+    pump(child, 0.005);
   }
   while (child.traceFd >= 0)
     pump(child, 1);
@@ -209,44 +167,25 @@ std::optional<int> waitExit(Child& child, double timeout) {
 
 std::string output(Child& child) {
   std::string all;
-  for (int* fd : {&child.out, &child.err}) {
-    char bytes[4096];
-    ssize_t n;
-    while (*fd >= 0 && (n = read(*fd, bytes, sizeof bytes)) > 0)
-      all.append(bytes, size_t(n));
-    closeFd(*fd);
-  }
+  char bytes[4096];
+  for (ssize_t n; child.output >= 0 && (n = read(child.output, bytes, sizeof bytes)) > 0;)
+    all.append(bytes, size_t(n));
+  closeFd(child.output);
   return all;
 }
 
 double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  // utime and stime are the 12th and 13th fields after the ")" that ends
-  // the command name, which may hold spaces.
-  unsigned long utime = 0, stime = 0;
-  sscanf(text.c_str() + text.rfind(')') + 1, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu %lu", &utime,
-         &stime);
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
-bool watchesParent(pid_t pid) {
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-  for (int fd = 0; fd < 64; ++fd) {
-    char target[64] = {};
-    if (readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
-        std::string_view(target) == "anon_inode:[pidfd]")
-      return true;
-  }
-  return false;
+  clockid_t clock;
+  timespec t{};
+  if (clock_getcpuclockid(pid, &clock) == 0)
+    clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
 long residentKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
+  for (std::string line; std::getline(status, line);)
     if (line.starts_with("VmRSS:"))
       return std::stol(line.substr(6));
-  }
   return -1;
 }

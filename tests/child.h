@@ -1,6 +1,7 @@
-// Runs the helper as its parent application would: commands on a pipe to its
-// standard input, and for the simulated helper control lines on descriptor 3
-// and trace lines from descriptor 4.
+// Runs the helper as a parent application would, including the parents the
+// client library cannot play: one that hangs, writes raw bytes or several
+// words at once, gives no input, or dies. The simulated helper gets control
+// lines on descriptor 3 and traces to 4.
 #pragma once
 
 #include <sys/types.h>
@@ -10,13 +11,7 @@
 #include <string_view>
 #include <vector>
 
-struct ChildOptions {
-  enum class Input { pipe, devNull, closed } input = Input::pipe;
-  bool control = true;  // give it descriptor 3
-  bool trace = true;    // give it descriptor 4
-  std::vector<std::string> args;
-  std::vector<std::string> env;
-};
+enum class Input { pipe, devNull, closed };
 
 struct TraceLine {
   double seconds;
@@ -28,16 +23,16 @@ struct Child {
   int input = -1;    // its standard input
   int control = -1;  // its descriptor 3
   int traceFd = -1;  // its descriptor 4
-  int out = -1, err = -1;
-  std::string traceBuffer;
+  int output = -1;   // its stdout and stderr, together
+  std::string partial;           // trace bytes not yet a line
   std::vector<TraceLine> lines;  // every trace line read so far
   size_t seen = 0;               // lines already matched by waitFor
 };
 
-/// Starts `path`. With `parent` set, the child is started by an
-/// intermediate process, whose pid is stored in `*parent`, so that a test can
-/// make the helper's parent die.
-Child spawnChild(const std::string& path, const ChildOptions& options = {}, pid_t* parent = nullptr);
+/// Starts `path` with no arguments and an empty environment. With `parent`
+/// set, the child is started by an intermediate process, whose pid is stored
+/// in `*parent`, so that a test can make the helper's parent die.
+Child spawnChild(const std::string& path, pid_t* parent = nullptr, Input input = Input::pipe);
 
 void send(int fd, std::string_view text);
 void closeFd(int& fd);
@@ -46,22 +41,19 @@ void closeFd(int& fd);
 /// starts with `prefix`; nullopt when none arrives within `timeout` seconds.
 std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double timeout = 10);
 
-/// Reads trace lines for `seconds`, then returns those not yet matched.
-std::vector<TraceLine> collect(Child& child, double seconds);
+/// The events among every trace line read so far that start with `prefix`.
+std::vector<std::string> events(const Child& child, std::string_view prefix);
 
-/// The UI mode changes ("uiMode 2 0") among every trace line read so far.
-std::vector<std::string> uiModes(const Child& child);
-
-/// Exit status, or nullopt (after killing it) if it has not exited in time.
+/// Exit status, or nullopt (after killing it) if it has not exited in time;
+/// then reads the trace to its end.
 std::optional<int> waitExit(Child& child, double timeout = 10);
 
 /// Everything the child wrote to stdout and stderr (after it exited).
 std::string output(Child& child);
 
+/// Seconds on the trace's clock (CLOCK_MONOTONIC).
+double now();
+
 /// CPU seconds the process has used so far; resident set in KiB.
 double cpuSeconds(pid_t pid);
 long residentKiB(pid_t pid);
-
-/// Whether the helper has opened its watch on its parent (Linux: a pidfd).
-bool watchesParent(pid_t pid);
-

@@ -1,133 +1,125 @@
 // Holds driven end to end through the simulated helper, as a parent
 // application drives them, and judged by what the window server saw.
+#include <gtest/gtest.h>
 #include <signal.h>
-#include <time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <vector>
-
-#include "tests/sim_session.h"
+#include "tests/child.h"
 
 namespace {
 
-constexpr const char* kApp = "800";     // front before the hold
-constexpr const char* kThief = "801";   // takes the front during it
+using Events = std::vector<std::string>;
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+// The next event that starts with `prefix`, or "" if none comes in time.
+std::string next(Child& child, const std::string& prefix, double timeout = 10) {
+  auto line = waitFor(child, prefix, timeout);
+  return line ? line->event : "";
 }
 
-struct Hold : SimSession {
-  Hold() {
-    control("live 800 801 802");
-    control("front 800");
-    control("windows 802,40,0,1,640,480");
+// The simulated helper, started with process 800 in front and 802's window
+// on top, and driven as a parent would drive it.
+struct Session {
+  explicit Session(pid_t* parent = nullptr) : child(spawnChild(PALISADE_SIM_PATH, parent)) {
+    own = next(child, "start ").substr(6);
+    for (const char* line : {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"})
+      control(line);
+  }
+  ~Session() {
+    closeFd(child.input);
+    if (waitpid(child.pid, nullptr, WNOHANG) == 0)  // not yet exited, nor reaped
+      waitExit(child, 5);
+  }
+  void command(const std::string& text) { send(child.input, text + "\n"); }
+  // Applies a control line and waits until it has taken effect.
+  void control(const std::string& line) {
+    send(child.control, line + "\n");
+    ASSERT_EQ(next(child, "ctl " + line), "ctl " + line);
   }
   void engage() {
     command("engage");
-    next("windowList");
+    ASSERT_EQ(next(child, "windowList"), "windowList -> 1");
   }
-  // Ticks and process lookups, which the tests of engage and steals follow.
-  bool routine(const std::string& e) const {
-    return e.starts_with("getFront") || e.starts_with("pidForProcess") || e.starts_with("processForPID") ||
-           e == holdFront();
-  }
-  // The events from now until the UI mode is restored, less the routine.
-  std::vector<std::string> releaseEvents() {
-    std::vector<std::string> events;
-    for (std::string e; (e = next("", 10)) != "uiMode 0 0" && !e.empty();)
-      if (!routine(e))
+  // The events from now until the UI mode is restored, less ticks and
+  // process lookups.
+  Events releaseEvents() {
+    Events events;
+    for (std::string e; events.empty() || events.back() != "uiMode 0 0";) {
+      if ((e = next(child, "")).empty())
+        break;
+      if (!e.starts_with("getFront") && !e.starts_with("pidForProcess") && !e.starts_with("processForPID") &&
+          e != holdFront())
         events.push_back(e);
+    }
     return events;
   }
+  std::string holdFront() const { return "setFront " + own + " 0 0x400 -> 0"; }
+
+  Child child;
+  std::string own;
 };
 
-using Events = std::vector<std::string>;
+struct Hold : testing::Test, Session {};
 
-TEST_F(Hold, EngageReadsTheFrontThenHidesTheDockThenTakesTheFront) {
+TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("engage");
-  EXPECT_EQ(next(""), "getFront -> 800");
-  EXPECT_EQ(next(""), "pidForProcess -> 800");
-  EXPECT_EQ(next(""), "uiMode 2 0");
-  EXPECT_EQ(next(""), "processForPID " + own + " -> 0");  // once per hold
-  EXPECT_EQ(next(""), "permit " + own);
-  EXPECT_EQ(next(""), holdFront());
-  next("windowList");
-  // The timer runs; with the helper front, a tick is one front query.
+  // The front is read before the UI mode changes it; the serial number is
+  // looked up once per hold.
+  for (const std::string& e : Events{"getFront -> 800", "pidForProcess -> 800", "uiMode 2 0",
+                                     "processForPID " + own + " -> 0", "permit " + own, holdFront(),
+                                     "windowList -> 1"})
+    EXPECT_EQ(next(child, ""), e);
+  // With the helper front, a tick is one front query.
   for (int tick = 0; tick < 10; ++tick)
-    EXPECT_EQ(next(""), "getFront -> " + own);
-  command("engage");  // ignored while engaged
-  command("release");
-  EXPECT_EQ(releaseEvents(), (Events{"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> 0"}));
-  EXPECT_EQ(finish(), 0);
-  EXPECT_EQ(std::count_if(child.lines.begin(), child.lines.end(),
-                          [](const TraceLine& line) { return line.event == "uiMode 2 0"; }),
-            1);
-}
-
-TEST_F(Hold, EachStolenFrontIsTakenBackByTheFirstTickThatSeesIt) {
-  engage();
-  for (int steal = 0; steal < 20; ++steal) {
-    control(std::string("front ") + kThief);
-    EXPECT_EQ(next("getFront -> " + std::string(kThief)), "getFront -> " + std::string(kThief));
-    EXPECT_EQ(next(""), holdFront()) << "steal " << steal;
+    EXPECT_EQ(next(child, ""), "getFront -> " + own);
+  // Each steal is taken back by the first tick that sees it.
+  for (int steal = 0; steal < 10; ++steal) {
+    control("front 801");
+    EXPECT_EQ(next(child, "getFront -> 801"), "getFront -> 801");
+    EXPECT_EQ(next(child, ""), holdFront()) << "steal " << steal;
     command("keepAlive");
   }
-}
-
-TEST_F(Hold, ReleaseBringsBackTheNewTopWindow) {
-  engage();
-  control("windows 801,41,0,1,640,480 802,40,0,1,640,480");
-  command("release");
-  EXPECT_EQ(releaseEvents(), (Events{"windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0"}));
-}
-
-TEST_F(Hold, ReleaseHidesWhenTheTargetCannotBeBroughtBack) {
-  engage();
-  control(std::string("gone ") + kApp);
-  control("windows");
-  command("release");
-  EXPECT_EQ(releaseEvents(), (Events{"windowList -> 0", "revoke " + own, "hide"}));
-
-  control(std::string("live ") + kApp);
-  control(std::string("front ") + kApp);
-  engage();
-  control("setFrontStatus -5");
-  command("release");
-  EXPECT_EQ(releaseEvents(), (Events{"windowList -> 0", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide"}));
-
-  // A new top window whose owner has no valid pid: nothing to call.
-  control("setFrontStatus 0");
-  engage();
-  control("windows 0,5,0,1,640,480");
-  command("release");
-  EXPECT_EQ(releaseEvents(), (Events{"windowList -> 1", "revoke " + own, "hide"}));
-}
-
-TEST_F(Hold, YieldStopsTheHoldUntilARelease) {
-  engage();
+  command("engage");  // ignored while engaged
   command("yield");
-  EXPECT_EQ(next("revoke"), "revoke " + own);
+  EXPECT_EQ(next(child, "revoke"), "revoke " + own);
   size_t afterYield = child.seen;
   command("yield");
   command("engage");  // still engaged: ignored
-  control(std::string("front ") + kThief);
+  control("front 801");
   command("release");
-  next("uiMode 0 0");
+  next(child, "uiMode 0 0");
   // No tick, no second revoke, no second engage: only the release's own
   // look, which leaves the thief in front and does not hide.
-  Events events;
+  Events seen;
   for (size_t i = afterYield; i < child.seen; ++i)
-    events.push_back(child.lines[i].event);
-  EXPECT_EQ(events, (Events{"ctl front 801", "getFront -> 801", "pidForProcess -> 801", "windowList -> 1",
-                            "uiMode 0 0"}));
-  engage();  // a new hold after the release
-  EXPECT_EQ(next("getFront"), "getFront -> " + own);
+    seen.push_back(child.lines[i].event);
+  EXPECT_EQ(seen, (Events{"ctl front 801", "getFront -> 801", "pidForProcess -> 801", "windowList -> 1", "uiMode 0 0"}));
+  closeFd(child.input);
+  EXPECT_EQ(waitExit(child), 0);
+  EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
 }
 
-TEST_F(Hold, SilenceReleasesOnceAfterThreeSecondsThenANewHoldWorks) {
+TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
+  const std::pair<Events, Events> cases[] = {
+      // scene while holding → what the release does
+      {{"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
+       {"windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "uiMode 0 0"}},
+      {{"gone 800", "windows"}, {"windowList -> 0", "revoke " + own, "hide", "uiMode 0 0"}},
+      {{"setFrontStatus -5"}, {"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0"}},
+      {{"windows 0,5,0,1,640,480"}, {"windowList -> 1", "revoke " + own, "hide", "uiMode 0 0"}},  // no valid owner
+  };
+  for (const auto& [scene, released] : cases) {
+    for (const char* line : {"live 800", "front 800", "setFrontStatus 0", "windows 802,40,0,1,640,480"})
+      control(line);
+    engage();
+    for (const std::string& line : scene)
+      control(line);
+    command("release");
+    EXPECT_EQ(releaseEvents(), released) << scene[0];
+  }
+}
+
+TEST_F(Hold, SilenceReleasesOnceAfterThreeSecondsAndAgainInTheNextHold) {
   engage();
   double lastKeepAlive = 0;
   for (int i = 0; i < 6; ++i) {
@@ -139,13 +131,11 @@ TEST_F(Hold, SilenceReleasesOnceAfterThreeSecondsThenANewHoldWorks) {
   ASSERT_TRUE(released);
   // Never early: three seconds of silence, counted from the last keepAlive.
   EXPECT_GE(released->seconds - lastKeepAlive, 3.0);
-  // Once only, and the helper reads commands on.
-  for (const TraceLine& line : collect(child, 0.3))
-    ADD_FAILURE() << "after the silence release: " << line.event;
+  EXPECT_EQ(next(child, "", 0.3), "") << "after the silence release";
   // A new hold watches silence afresh: a second hang is released too.
   command("engage");
-  EXPECT_EQ(next("uiMode"), "uiMode 2 0");
-  EXPECT_EQ(next("uiMode", 10), "uiMode 0 0");
+  EXPECT_EQ(next(child, "uiMode"), "uiMode 2 0");
+  EXPECT_EQ(next(child, "uiMode"), "uiMode 0 0");
 }
 
 // The parent recovers after the hold fell silent (the helper stopped past
@@ -155,80 +145,57 @@ TEST_F(Hold, SilenceReleasesOnceAfterThreeSecondsThenANewHoldWorks) {
 // release; it starts a third hold only if the new one was ended.
 TEST(HoldRecovery, AQueuedSilenceReleaseEndsOnlyTheHoldThatFellSilent) {
   for (int trial = 0; trial < 5; ++trial) {
-    Child child = spawnChild(PALISADE_SIM_PATH);
-    send(child.control, "live 800\nfront 800\n");
-    ASSERT_TRUE(waitFor(child, "ctl front 800"));
-    send(child.input, "engage\n");
-    ASSERT_TRUE(waitFor(child, "windowList"));
-    kill(child.pid, SIGSTOP);
+    Session s;
+    s.engage();
+    kill(s.child.pid, SIGSTOP);
     usleep(3'200'000);
-    send(child.input, "release\nengage\n");
-    kill(child.pid, SIGCONT);
-    ASSERT_TRUE(waitFor(child, "uiMode 0 0"));
-    ASSERT_TRUE(waitFor(child, "uiMode 2 0"));
-    send(child.input, "engage\n");
-    closeFd(child.input);
-    EXPECT_EQ(waitExit(child), 0);
-    EXPECT_EQ(uiModes(child), (Events{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"})) << "trial " << trial;
+    s.command("release\nengage");
+    kill(s.child.pid, SIGCONT);
+    ASSERT_EQ(next(s.child, "uiMode"), "uiMode 0 0");
+    ASSERT_EQ(next(s.child, "uiMode"), "uiMode 2 0");
+    s.command("engage");
+    closeFd(s.child.input);
+    EXPECT_EQ(waitExit(s.child), 0);
+    EXPECT_EQ(events(s.child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"}))
+        << "trial " << trial;
   }
 }
 
-TEST_F(Hold, SilenceIsNotWatchedAfterAYield) {
-  engage();
-  command("yield");
-  next("revoke");
-  for (const TraceLine& line : collect(child, 4.0))
-    ADD_FAILURE() << "after yield: " << line.event;
-}
-
-TEST_F(Hold, EndOfInputReleasesCompletelyBeforeExit) {
-  engage();
-  command("keepAlive");
-  EXPECT_EQ(finish(), 0);
-  Events tail;
-  for (const TraceLine& line : child.lines)
-    if (!routine(line.event))
-      tail.push_back(line.event);
-  EXPECT_EQ(Events(tail.end() - 4, tail.end()),
-            (Events{"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> 0", "uiMode 0 0"}));
-}
-
-TEST(HoldParent, ParentDeathReleasesCompletelyBeforeExit) {
-  pid_t parent;
-  Child child = spawnChild(PALISADE_SIM_PATH, {}, &parent);
-  send(child.control, "live 800\nfront 800\n");
-  ASSERT_TRUE(waitFor(child, "ctl front 800"));
-  send(child.input, "engage\n");
-  ASSERT_TRUE(waitFor(child, "windowList"));
-  kill(parent, SIGKILL);
-  waitpid(parent, nullptr, 0);
-  EXPECT_EQ(waitExit(child), 0);
-  ASSERT_GE(child.lines.size(), 2u);
-  EXPECT_EQ(child.lines.back().event, "uiMode 0 0");
-  EXPECT_EQ(child.lines[child.lines.size() - 2].event, "setFront 800 0 0x200 -> 0");
+// The end of input and the parent's death both release completely, then
+// exit 0 without a word.
+TEST(HoldEnding, EndOfInputOrParentDeathReleasesCompletelyBeforeExit) {
+  for (bool parentDies : {false, true}) {
+    pid_t parent = 0;
+    Session s(parentDies ? &parent : nullptr);
+    s.engage();
+    if (parentDies) {
+      // Our end of its input stays open: only the parent's death can end it.
+      kill(parent, SIGKILL);
+      waitpid(parent, nullptr, 0);
+    } else {
+      closeFd(s.child.input);
+    }
+    EXPECT_EQ(waitExit(s.child), 0);
+    EXPECT_EQ(output(s.child), "");
+    EXPECT_EQ(s.releaseEvents(),
+              (Events{"windowList -> 1", "revoke " + s.own, "setFront 800 0 0x200 -> 0", "uiMode 0 0"}))
+        << (parentDies ? "parent died" : "input ended");
+  }
 }
 
 TEST(HoldUnbound, WithoutAFrontQueryEveryTickReassertsAndReleaseHasNoTarget) {
-  Child child = spawnChild(PALISADE_SIM_PATH);
-  auto start = waitFor(child, "start ");
-  ASSERT_TRUE(start);
-  std::string own = start->event.substr(6);
-  send(child.control, "absent getFront\n");
-  ASSERT_TRUE(waitFor(child, "ctl absent getFront"));
-  send(child.input, "engage\n");
-  for (int tick = 0; tick < 5; ++tick) {
-    auto line = waitFor(child, "setFront");
-    ASSERT_TRUE(line) << "tick " << tick;
-    EXPECT_EQ(line->event, "setFront " + own + " 0 0x400 -> 0");
-  }
-  send(child.input, "release\n");
-  closeFd(child.input);
-  EXPECT_EQ(waitExit(child), 0);
-  for (const TraceLine& line : child.lines) {
-    EXPECT_FALSE(line.event.starts_with("getFront")) << line.event;
-    EXPECT_NE(line.event, "hide");
-    EXPECT_FALSE(line.event.starts_with("setFront") && line.event.ends_with("0x200 -> 0"));
-  }
+  Session s;
+  s.control("absent getFront");
+  s.command("engage");
+  for (int tick = 0; tick < 5; ++tick)
+    EXPECT_EQ(next(s.child, "setFront"), s.holdFront()) << "tick " << tick;
+  s.command("release");
+  closeFd(s.child.input);
+  EXPECT_EQ(waitExit(s.child), 0);
+  EXPECT_EQ(events(s.child, "getFront"), Events{});
+  EXPECT_EQ(events(s.child, "hide"), Events{});
+  for (const std::string& e : events(s.child, "setFront"))
+    EXPECT_EQ(e, s.holdFront());  // nothing given back
 }
 
 }  // namespace

@@ -21,17 +21,14 @@ struct FrontProcessTest : testing::Test {
   TraceCapture trace;
 };
 
-TEST_F(FrontProcessTest, FrontmostIsZeroWhenItCannotBeHad) {
+TEST_F(FrontProcessTest, FrontmostIsZeroAndMakeFrontFailsWhenTheProcessCannotBeHad) {
   applyControl("front 5001");
-  trace.take();
   EXPECT_EQ(frontmostPID(), 5001);
   applyControl("front 5003");  // in front, but without a serial number
   EXPECT_EQ(frontmostPID(), 0);
   applyControl("front 0");
   EXPECT_EQ(frontmostPID(), 0);
-}
 
-TEST_F(FrontProcessTest, MakeFrontReportsWhetherItWasDone) {
   applyControl("front 5001");
   trace.take();
   EXPECT_EQ(makeFront(5002, 9, kRestoreFrontMode), 0);
@@ -41,22 +38,6 @@ TEST_F(FrontProcessTest, MakeFrontReportsWhetherItWasDone) {
   // A process without a serial number: nothing is called.
   EXPECT_NE(makeFront(5003, 0, kRestoreFrontMode), 0);
   EXPECT_EQ(trace.take(), Events{"processForPID 5003 -> -600"});
-
-  applyControl("setFrontStatus -50");
-  trace.take();
-  EXPECT_EQ(makeFront(5001, 0, kHoldFrontMode), -50);
-  EXPECT_EQ(simFrontPID(), 5002);
-}
-
-// The hold's own calls: serial numbers in and out, no lookup.
-TEST_F(FrontProcessTest, SerialNumberCallsMakeNoLookup) {
-  applyControl("front 5001");
-  trace.take();
-  ProcessSerial front{};
-  ASSERT_TRUE(frontProcess(&front));
-  permitFront(front);
-  revokeFront(ProcessSerial{0, 5002});
-  EXPECT_EQ(trace.take(), (Events{"getFront -> 5001", "permit 5001", "revoke 5002"}));
 }
 
 }  // namespace

@@ -72,8 +72,6 @@ TEST(TopWindow, NoListMeansNoWindow) {
   EXPECT_EQ(topWindow(kSelf), (Target{10, 1}));
   applyControl("windows null");
   EXPECT_EQ(topWindow(kSelf), std::nullopt);
-  applyControl("windows");
-  EXPECT_EQ(topWindow(kSelf), std::nullopt);
 }
 
 }  // namespace
