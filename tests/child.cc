@@ -14,6 +14,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "palisade/client.h"
+
 double now() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -108,6 +110,39 @@ Child spawnChild(const std::string& path, pid_t* parent, Input input) {
   return child;
 }
 
+Child openClient(const std::string& path, palisade_client** client) {
+  int ctl[2], tr[2];
+  makePipe(ctl);
+  makePipe(tr);
+  // The client hands descriptors over at their own numbers: the helper's
+  // ends go to 3 and 4 for the open, and whatever was there comes back after.
+  int saved[2] = {fcntl(3, F_DUPFD_CLOEXEC, 10), fcntl(4, F_DUPFD_CLOEXEC, 10)};
+  dup2(ctl[0], 3);
+  dup2(tr[1], 4);
+  int inherit[] = {3, 4};
+  palisade_options options{};
+  options.helper_path = path.c_str();
+  options.max_restarts = -1;
+  options.inherit_fds = inherit;
+  options.inherit_fd_count = 2;
+  palisade_status status = palisade_open(&options, client);
+  for (int fd : {3, 4}) {
+    if (saved[fd - 3] >= 0 && dup2(saved[fd - 3], fd) == fd)
+      close(saved[fd - 3]);
+    else
+      close(fd);
+  }
+  close(ctl[0]);
+  close(tr[1]);
+  if (status != PALISADE_OK)
+    throw std::runtime_error(std::string("palisade_open: ") + palisade_status_message(status));
+  Child child;
+  child.pid = palisade_helper_pid(*client);
+  child.control = ctl[1];
+  child.traceFd = tr[0];
+  return child;
+}
+
 void send(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t n = write(fd, text.data(), text.size());
@@ -160,9 +195,13 @@ std::optional<int> waitExit(Child& child, double timeout) {
       usleep(2000);
     pump(child, 0.005);
   }
+  readTrace(child);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void readTrace(Child& child) {
   while (child.traceFd >= 0)
     pump(child, 1);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string output(Child& child) {

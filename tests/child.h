@@ -1,7 +1,7 @@
-// Runs the helper as a parent application would, including the parents the
-// client library cannot play: one that hangs, writes raw bytes or several
-// words at once, gives no input, or dies. The simulated helper gets control
-// lines on descriptor 3 and traces to 4.
+// Runs the helper as a parent application would: through the client library,
+// or by hand for the parents the client cannot play (one that hangs, writes
+// raw bytes or several words at once, gives no input, or dies). The
+// simulated helper gets control lines on descriptor 3 and traces to 4.
 #pragma once
 
 #include <sys/types.h>
@@ -34,6 +34,12 @@ struct Child {
 /// in `*parent`, so that a test can make the helper's parent die.
 Child spawnChild(const std::string& path, pid_t* parent = nullptr, Input input = Input::pipe);
 
+/// Starts `path` through the client library as an application embeds it,
+/// with no restart; the client writes its input and reaps it, so `input` and
+/// `output` stay closed.
+struct palisade_client;
+Child openClient(const std::string& path, palisade_client** client);
+
 void send(int fd, std::string_view text);
 void closeFd(int& fd);
 
@@ -47,6 +53,9 @@ std::vector<std::string> events(const Child& child, std::string_view prefix);
 /// Exit status, or nullopt (after killing it) if it has not exited in time;
 /// then reads the trace to its end.
 std::optional<int> waitExit(Child& child, double timeout = 10);
+
+/// Reads the trace to its end, once the child has exited.
+void readTrace(Child& child);
 
 /// Everything the child wrote to stdout and stderr (after it exited).
 std::string output(Child& child);

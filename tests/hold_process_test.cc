@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "palisade/client.h"
 #include "tests/child.h"
 
 namespace {
@@ -18,19 +19,44 @@ std::string next(Child& child, const std::string& prefix, double timeout = 10) {
 }
 
 // The simulated helper, started with process 800 in front and 802's window
-// on top, and driven as a parent would drive it.
+// on top, and driven as a parent would drive it: through the client library,
+// or by hand where the parent must misbehave.
 struct Session {
-  explicit Session(pid_t* parent = nullptr) : child(spawnChild(PALISADE_SIM_PATH, parent)) {
+  enum Parent { byHand, dying, viaClient };
+  explicit Session(Parent parent = byHand, pid_t* parentPID = nullptr)
+      : child(parent == viaClient ? openClient(PALISADE_SIM_PATH, &client)
+                                  : spawnChild(PALISADE_SIM_PATH, parent == dying ? parentPID : nullptr)) {
     own = next(child, "start ").substr(6);
     for (const char* line : {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"})
       control(line);
   }
   ~Session() {
+    if (client)
+      palisade_close(client, 5);
     closeFd(child.input);
-    if (waitpid(child.pid, nullptr, WNOHANG) == 0)  // not yet exited, nor reaped
+    if (!client && waitpid(child.pid, nullptr, WNOHANG) == 0)  // not yet exited, nor reaped
       waitExit(child, 5);
   }
-  void command(const std::string& text) { send(child.input, text + "\n"); }
+  // A word on the helper's input; with the client, which keeps the
+  // keep-alive cadence itself, only engage, yield and release.
+  void command(const std::string& text) {
+    if (!client)
+      return send(child.input, text + "\n");
+    auto say = text == "engage" ? palisade_engage : text == "yield" ? palisade_yield : palisade_release;
+    ASSERT_EQ(say(client), PALISADE_OK) << text;
+  }
+  // Ends the helper's input and reads its trace to the end; with the
+  // client, through its close, which reaps the helper.
+  void finish() {
+    if (!client) {
+      closeFd(child.input);
+      EXPECT_EQ(waitExit(child), 0);
+      return;
+    }
+    EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
+    client = nullptr;
+    readTrace(child);
+  }
   // Applies a control line and waits until it has taken effect.
   void control(const std::string& line) {
     send(child.control, line + "\n");
@@ -55,11 +81,15 @@ struct Session {
   }
   std::string holdFront() const { return "setFront " + own + " 0 0x400 -> 0"; }
 
+  palisade_client* client = nullptr;
   Child child;
   std::string own;
 };
 
-struct Hold : testing::Test, Session {};
+// The sessions of a well-behaved parent, which embeds the client library.
+struct Hold : testing::Test, Session {
+  Hold() : Session(viaClient) {}
+};
 
 TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("engage");
@@ -77,7 +107,6 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
     control("front 801");
     EXPECT_EQ(next(child, "getFront -> 801"), "getFront -> 801");
     EXPECT_EQ(next(child, ""), holdFront()) << "steal " << steal;
-    command("keepAlive");
   }
   command("engage");  // ignored while engaged
   command("yield");
@@ -94,8 +123,7 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   for (size_t i = afterYield; i < child.seen; ++i)
     seen.push_back(child.lines[i].event);
   EXPECT_EQ(seen, (Events{"ctl front 801", "getFront -> 801", "pidForProcess -> 801", "windowList -> 1", "uiMode 0 0"}));
-  closeFd(child.input);
-  EXPECT_EQ(waitExit(child), 0);
+  finish();
   EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
 }
 
@@ -119,7 +147,10 @@ TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
   }
 }
 
-TEST_F(Hold, SilenceReleasesOnceAfterThreeSecondsAndAgainInTheNextHold) {
+// A parent that hangs: its keep-alives stop.
+struct HungParent : testing::Test, Session {};
+
+TEST_F(HungParent, SilenceReleasesOnceAfterThreeSecondsAndAgainInTheNextHold) {
   engage();
   double lastKeepAlive = 0;
   for (int i = 0; i < 6; ++i) {
@@ -166,7 +197,7 @@ TEST(HoldRecovery, AQueuedSilenceReleaseEndsOnlyTheHoldThatFellSilent) {
 TEST(HoldEnding, EndOfInputOrParentDeathReleasesCompletelyBeforeExit) {
   for (bool parentDies : {false, true}) {
     pid_t parent = 0;
-    Session s(parentDies ? &parent : nullptr);
+    Session s(parentDies ? Session::dying : Session::byHand, &parent);
     s.engage();
     if (parentDies) {
       // Our end of its input stays open: only the parent's death can end it.
