@@ -15,7 +15,13 @@
 
 #include <algorithm>
 
+#if defined(__APPLE__)
+// A shared library cannot link environ on Apple platforms; this is its way in.
+#include <crt_externs.h>
+#define environ (*_NSGetEnviron())
+#else
 extern char** environ;
+#endif
 
 namespace palisade_client_process {
 

@@ -49,7 +49,8 @@ typedef struct palisade_options {
   int max_restarts;
   /* Descriptors handed to the helper at the same numbers (palisade-sim's
      control and trace, 3 and 4); no other descriptor of the parent reaches
-     it. Each must be open and above 2. */
+     it. Each must be open and above 2, and stay open while the client
+     lives: a restarted helper is handed them again. */
   const int* inherit_fds;
   int inherit_fd_count;
   /* Called on the client's thread with no lock held; it may call
