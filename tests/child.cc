@@ -81,7 +81,8 @@ Child spawnChild(const std::string& path, pid_t* parent, Input input) {
 
   Child child;
   if (parent) {
-    // This test binary runs no threads, so fork is safe here.
+    // No client thread runs in a test that fakes a dying parent, so fork
+    // is safe here.
     pid_t middle = fork();
     if (middle == 0) {
       pid_t helper;

@@ -14,7 +14,8 @@ foreach(file IN ITEMS usr/bin/palisade usr/share/doc/palisade/LICENSE
     message(FATAL_ERROR "${file} was not installed")
   endif()
 endforeach()
-foreach(dir IN ITEMS bin Contents/MacOS)
+# The application links the client when it is built: none of it in the bundle.
+foreach(dir IN ITEMS bin Contents/MacOS lib include)
   if(EXISTS "${WORK_DIR}/Helper.app/${dir}")
     message(FATAL_ERROR "the bundle got a ${dir} folder")
   endif()
