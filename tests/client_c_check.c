@@ -1,8 +1,9 @@
 /* An application built against the installed client drives palisade-sim:
    a hold kept past the 3 s silence limit by the client's keep-alives alone,
-   yield, release, thousands of calls against a stopped helper, a killed
-   helper restarted and holding again, one with no restart left, and a close
-   leaving no helper and no zombie; SIGPIPE at its default throughout.
+   yield, release, thousands of calls against a stopped helper, killed
+   helpers restarted and brought back to holding, then to yielded, one with
+   no restart left, and a close leaving no helper and no zombie; SIGPIPE at
+   its default throughout.
    Usage: client_c_check PATH-OF-PALISADE-SIM; exit status 0 when all hold. */
 #define _GNU_SOURCE
 #include <palisade/client.h>
@@ -159,6 +160,14 @@ int main(int argc, char** argv) {
   CHECK(second > 0 && second != first && second == events.newPid && events.exited == 1);
   WAIT_FOR("start %d", second);
   WAIT_FOR(HELD, second);
+  /* Killed while yielded: the next one is engaged, then yields. */
+  CHECK(palisade_yield(client) == PALISADE_OK);
+  WAIT_FOR("revoke %d", second);
+  killHelper(client);
+  waitForCount(&events.restarted, 2);
+  pid_t third = palisade_helper_pid(client);
+  WAIT_FOR(HELD, third);
+  WAIT_FOR("revoke %d", third);
 
   /* One restart a minute: the second killed helper leaves the client
      answering GONE. */
@@ -177,9 +186,9 @@ int main(int argc, char** argv) {
 
   /* Close: nothing left running or unreaped, and no event for it. */
   CHECK(palisade_close(client, 5) == PALISADE_OK);
-  CHECK(kill(second, 0) == -1 && errno == ESRCH);
+  CHECK(kill(third, 0) == -1 && errno == ESRCH);
   CHECK(waitpid(-1, NULL, WNOHANG) == -1 && errno == ECHILD);
-  CHECK(events.exited == 1 && events.restarted == 1 && sigpipeIsDefault());
+  CHECK(events.exited == 2 && events.restarted == 2 && sigpipeIsDefault());
   puts("client_c_check: every check held");
   return 0;
 }
