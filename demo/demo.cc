@@ -6,7 +6,7 @@
 // libpalisade-client):
 //
 //   palisade_options options = {};
-//   options.helper_path = helperPath;      // e.g. Contents/MacOS/palisade
+//   options.helper_path = helperPath;      // e.g. Contents/Helpers/palisade
 //   options.on_event = onEvent;            // optional: exits and restarts
 //   palisade_client* client;
 //   if (palisade_open(&options, &client) != PALISADE_OK) { /* no helper */ }
