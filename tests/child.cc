@@ -14,13 +14,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "hold/clock.h"
 #include "palisade/client.h"
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
 
 namespace {
 
@@ -162,13 +158,13 @@ void closeFd(int& fd) {
 }
 
 std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double timeout) {
-  double deadline = now() + timeout;
+  double deadline = monotonicSeconds() + timeout;
   for (;;) {
     for (; child.seen < child.lines.size(); ++child.seen) {
       if (child.lines[child.seen].event.starts_with(prefix))
         return child.lines[child.seen++];
     }
-    double left = deadline - now();
+    double left = deadline - monotonicSeconds();
     if (left <= 0 || child.traceFd < 0)
       return std::nullopt;
     pump(child, left);
@@ -184,10 +180,10 @@ std::vector<std::string> events(const Child& child, std::string_view prefix) {
 }
 
 std::optional<int> waitExit(Child& child, double timeout) {
-  double deadline = now() + timeout;
+  double deadline = monotonicSeconds() + timeout;
   int status = 0;
   while (waitpid(child.pid, &status, WNOHANG) != child.pid) {
-    if (now() > deadline) {
+    if (monotonicSeconds() > deadline) {
       kill(child.pid, SIGKILL);
       waitpid(child.pid, &status, 0);
       return std::nullopt;

@@ -60,8 +60,6 @@ void readTrace(Child& child);
 /// Everything the child wrote to stdout and stderr (after it exited).
 std::string output(Child& child);
 
-/// Seconds on the trace's clock (CLOCK_MONOTONIC).
-double now();
 
 /// CPU seconds the process has used so far; resident set in KiB.
 double cpuSeconds(pid_t pid);
