@@ -59,24 +59,28 @@ bool makePipe(int fds[2], bool nonBlockingRead) {
   return ok;
 }
 
-pid_t spawnHelper(const char* path, const std::vector<int>& inherit, int* input) {
+pid_t spawnHelper(const char* path, const std::vector<int>& inherit, const std::vector<int>& targets,
+                  int* input) {
   int in[2];
   if (!makePipe(in, false))
     return -1;
-  // Every source is first copied above every target number: no dup2 in the
-  // child can then overwrite a source still to be copied, and a dup2 to a
-  // different number always clears close-on-exec (to the same one it may not).
+  // Every source is first copied above every source and target number: no
+  // dup2 in the child can then overwrite a source still to be copied, and a
+  // dup2 to a different number always clears close-on-exec (to the same one
+  // it may not).
   int floor = 3;
-  for (int fd : inherit)
-    floor = std::max(floor, fd + 1);
+  for (size_t i = 0; i < inherit.size(); ++i)
+    floor = std::max({floor, inherit[i] + 1, targets[i] + 1});
   std::vector<int> temps;  // [0] stdin's, then one per inherited descriptor
   temps.push_back(fcntl(in[0], F_DUPFD_CLOEXEC, floor));
   for (int fd : inherit)
     temps.push_back(fcntl(fd, F_DUPFD_CLOEXEC, floor));
+  int error = errno;
   close(in[0]);
   if (std::find(temps.begin(), temps.end(), -1) != temps.end()) {
     closeEach(temps);
     close(in[1]);
+    errno = error;
     return -1;
   }
 
@@ -88,14 +92,14 @@ pid_t spawnHelper(const char* path, const std::vector<int>& inherit, int* input)
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   for (size_t i = 0; i < inherit.size(); ++i)
-    posix_spawn_file_actions_adddup2(&actions, temps[i + 1], inherit[i]);
+    posix_spawn_file_actions_adddup2(&actions, temps[i + 1], targets[i]);
   // Nothing else of the parent's, even descriptors it left inheritable.
   short flags = POSIX_SPAWN_SETSIGMASK;
 #if defined(__APPLE__)
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #else
   for (int fd = 3; fd < floor; ++fd)
-    if (std::find(inherit.begin(), inherit.end(), fd) == inherit.end() && fcntl(fd, F_GETFD) >= 0)
+    if (std::find(targets.begin(), targets.end(), fd) == targets.end() && fcntl(fd, F_GETFD) >= 0)
       posix_spawn_file_actions_addclose(&actions, fd);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
   posix_spawn_file_actions_addclosefrom_np(&actions, floor);
@@ -110,12 +114,13 @@ pid_t spawnHelper(const char* path, const std::vector<int>& inherit, int* input)
 
   char* argv[] = {const_cast<char*>(path), nullptr};
   pid_t pid = -1;
-  int error = posix_spawn(&pid, path, &actions, &attributes, argv, environ);
+  error = posix_spawn(&pid, path, &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   closeEach(temps);
   if (error != 0) {
     close(in[1]);
+    errno = error;
     return -1;
   }
   *input = in[1];

@@ -15,10 +15,12 @@ namespace palisade_client_process {
 bool makePipe(int fds[2], bool nonBlockingRead);
 
 // Starts `path` with standard input from a fresh pipe, standard output and
-// error on /dev/null, and `inherit` at the same numbers; no other descriptor
-// of the parent reaches it. On success *input is the pipe's write end and
-// the result the pid; -1 on failure with nothing left behind.
-pid_t spawnHelper(const char* path, const std::vector<int>& inherit, int* input);
+// error on /dev/null, and each of `inherit` at the number `targets` gives it
+// (unique, above 2); no other descriptor of the parent reaches it. On
+// success *input is the pipe's write end and the result the pid; -1 on
+// failure, with errno saying why and nothing left behind.
+pid_t spawnHelper(const char* path, const std::vector<int>& inherit, const std::vector<int>& targets,
+                  int* input);
 
 // A descriptor that polls readable once `pid` has exited (Linux: a pidfd;
 // Apple: a kqueue with a process filter), or -1 where none can be had: then

@@ -111,24 +111,17 @@ Child openClient(const std::string& path, palisade_client** client) {
   int ctl[2], tr[2];
   makePipe(ctl);
   makePipe(tr);
-  // The client hands descriptors over at their own numbers: the helper's
-  // ends go to 3 and 4 for the open, and whatever was there comes back after.
-  int saved[2] = {fcntl(3, F_DUPFD_CLOEXEC, 10), fcntl(4, F_DUPFD_CLOEXEC, 10)};
-  dup2(ctl[0], 3);
-  dup2(tr[1], 4);
-  int inherit[] = {3, 4};
+  // The helper's ends go to its 3 and 4, wherever ours are.
+  int inherit[] = {ctl[0], tr[1]}, targets[] = {3, 4};
   palisade_options options{};
   options.helper_path = path.c_str();
   options.max_restarts = -1;
   options.inherit_fds = inherit;
   options.inherit_fd_count = 2;
+  options.inherit_fd_targets = targets;
+  // The test's main thread drains no dispatch queue.
+  options.keep_alive_source = PALISADE_KEEP_ALIVE_CLIENT_THREAD;
   palisade_status status = palisade_open(&options, client);
-  for (int fd : {3, 4}) {
-    if (saved[fd - 3] >= 0 && dup2(saved[fd - 3], fd) == fd)
-      close(saved[fd - 3]);
-    else
-      close(fd);
-  }
   close(ctl[0]);
   close(tr[1]);
   if (status != PALISADE_OK)

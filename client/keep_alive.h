@@ -1,0 +1,27 @@
+// Where keep-alives come from while engaged: the application's main dispatch
+// queue, the client's own thread, or palisade_keep_alive calls. Every
+// function here is called with the client's mutex held and never waits.
+#pragma once
+
+#include "state.h"
+
+namespace palisade_client_internal {
+
+// Whether this build can prove the main queue alive (it has libdispatch).
+bool mainQueueSourceAvailable();
+
+// On leaving idle, and on returning to it (close included): arms or
+// cancels the source, and on Apple platforms holds or ends the process
+// activity that keeps App Nap from throttling the application meanwhile.
+void startKeepAlives(palisade_client* c, double now);
+void stopKeepAlives(palisade_client* c);
+
+// The client's thread: true when a keepAlive is due now. Consumes what made
+// it due, so each proof of life is written once.
+bool takeKeepAlive(palisade_client* c, double now);
+
+// When the client's thread must look again for keep-alives or a lost hold
+// (an absolute time on now()'s clock), or 0 when nothing is timed.
+double nextKeepAliveCheck(const palisade_client* c);
+
+}  // namespace palisade_client_internal
