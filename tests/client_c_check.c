@@ -1,12 +1,17 @@
-/* An application built against the installed client drives palisade-sim:
-   a hold kept past the 3 s silence limit by the client's keep-alives alone,
-   yield, release, thousands of calls against a stopped helper, killed
+/* An application built against the installed client drives palisade-sim,
+   its main thread draining libdispatch's main queue as a run loop would: a
+   hold kept past the 3 s silence limit while the main queue runs and lost
+   when it stalls, untouched by a stall while yielded, kept through a stall
+   by the client-thread source, kept by manual keep-alives and lost without
+   them; yield, release, thousands of calls against a stopped helper, killed
    helpers restarted and brought back to holding, then to yielded, one with
-   no restart left, and a close leaving no helper and no zombie; SIGPIPE at
+   no restart left, and closes leaving no helper and no zombie; SIGPIPE at
    its default throughout.
    Usage: client_c_check PATH-OF-PALISADE-SIM; exit status 0 when all hold. */
 #define _GNU_SOURCE
+#include <dispatch/dispatch.h>
 #include <palisade/client.h>
+#include <pthread.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -30,6 +35,10 @@ static void fail(int line, const char* what) {
 static char* trace;
 static size_t traceSize, seen;
 static int traceRead, controlWrite;
+static const char* sim;
+/* The sim's control read end and trace write end, handed over as its 3 and 4. */
+static int simEnds[2];
+static const int simTargets[2] = {3, 4};
 
 static double now(void) {
   struct timespec t;
@@ -69,6 +78,14 @@ static char eventText[96];
 #define WAIT_FOR(...) (snprintf(eventText, sizeof eventText, __VA_ARGS__), waitFor(eventText, __LINE__))
 #define HELD "setFront %d 0 0x400 -> 0"
 
+/* Whether `event` was traced after the last event matched. */
+static int traced(const char* event) {
+  char text[128];
+  snprintf(text, sizeof text, " %s\n", event);
+  pump(0);
+  return trace && strstr(trace + seen, text) != NULL;
+}
+
 static void control(const char* line) {
   char text[96];
   int n = snprintf(text, sizeof text, "%s\n", line);
@@ -78,15 +95,50 @@ static void control(const char* line) {
 
 /* What a client's callback saw, written on the client's thread. */
 struct Events {
-  atomic_int exited, restarted;
-  atomic_long newPid;
+  atomic_int exited, restarted, lost;
+  atomic_long newPid, lostAfterMs;
 };
 
 static void onEvent(void* context, palisade_event event, long detail) {
   struct Events* events = context;
   if (event == PALISADE_EVENT_HELPER_RESTARTED)
     events->newPid = detail;
-  atomic_fetch_add(event == PALISADE_EVENT_HELPER_EXITED ? &events->exited : &events->restarted, 1);
+  if (event == PALISADE_EVENT_HOLD_LOST)
+    events->lostAfterMs = detail;
+  atomic_fetch_add(event == PALISADE_EVENT_HELPER_EXITED    ? &events->exited
+                   : event == PALISADE_EVENT_HOLD_LOST      ? &events->lost
+                                                            : &events->restarted,
+                   1);
+}
+
+/* A client on the sim's pipes with this keep-alive source; returns once its
+   helper has started. */
+static palisade_client* openSim(palisade_keep_alive_source source, struct Events* events) {
+  palisade_options options = {sim, 0.5, 0, simEnds, 2, onEvent, events, source, simTargets};
+  palisade_client* client = NULL;
+  CHECK(palisade_open(&options, &client) == PALISADE_OK && client);
+  WAIT_FOR("start %d", palisade_helper_pid(client));
+  return client;
+}
+
+/* The application's main thread hangs: a block that sleeps on the main
+   queue. Returns at once; `stalled` turns 0 again when the block ends. */
+static atomic_int stalled;
+static void hang(void* seconds) {
+  struct timespec t = {*(int*)seconds, 0};
+  while (nanosleep(&t, &t) != 0) {
+  }
+  stalled = 0;
+}
+static int stallSeconds = 4;
+static double stallMainQueue(void) {
+  stalled = 1;
+  dispatch_async_f(dispatch_get_main_queue(), &stallSeconds, hang);
+  return now();
+}
+static void waitForStallEnd(void) {
+  for (double end = now() + 20; stalled; pump(10))
+    CHECK(now() < end);
 }
 
 static void waitForCount(atomic_int* count, int wanted) {
@@ -105,38 +157,76 @@ static int sigpipeIsDefault(void) {
   return sigaction(SIGPIPE, NULL, &action) == 0 && action.sa_handler == SIG_DFL;
 }
 
-int main(int argc, char** argv) {
-  CHECK(argc == 2 && sigpipeIsDefault());
-  const char* sim = argv[1];
-  /* The sim's control read end at 3 and trace write end at 4; ours above,
-     where placing those two overwrites nothing. */
-  int ends[4];
-  CHECK(pipe(ends) == 0 && pipe(ends + 2) == 0);
-  for (int i = 0; i < 4; ++i) {
-    int high = fcntl(ends[i], F_DUPFD_CLOEXEC, 10);
-    CHECK(high >= 10 && close(ends[i]) == 0);
-    ends[i] = high;
-  }
-  CHECK(dup3(ends[0], 3, O_CLOEXEC) == 3 && dup3(ends[3], 4, O_CLOEXEC) == 4);
-  close(ends[0]);
-  close(ends[3]);
-  controlWrite = ends[1];
-  traceRead = ends[2];
+/* Held while the main queue runs, lost about 3 s into a stall of it, held
+   again once it recovers; a stall while yielded changes nothing. */
+static void mainQueueStalls(palisade_client* client, struct Events* events) {
+  pid_t pid = palisade_helper_pid(client);
+  CHECK(palisade_engage(client) == PALISADE_OK);
+  WAIT_FOR(HELD, pid);
+  sleepFor(1);
+  double stall = stallMainQueue();
+  WAIT_FOR("uiMode 0 0");
+  double releasedAfter = now() - stall;
+  waitForCount(&events->lost, 1);
+  /* The last keep-alive went out at most one interval before the stall. */
+  CHECK(releasedAfter >= 2.5 && events->lostAfterMs >= 3000);
+  CHECK(palisade_client_state(client) == PALISADE_STATE_IDLE);
+  printf("client_c_check: main queue stalled: released %.2f s into the stall, hold lost after %ld ms\n",
+         releasedAfter, (long)events->lostAfterMs);
+  waitForStallEnd();
+  CHECK(palisade_engage(client) == PALISADE_OK && palisade_client_state(client) == PALISADE_STATE_HOLDING);
+  WAIT_FOR(HELD, pid);
 
-  int inherit[] = {3, 4};
+  CHECK(palisade_yield(client) == PALISADE_OK);
+  WAIT_FOR("revoke %d", pid);
+  stallMainQueue();
+  waitForStallEnd();
+  sleepFor(0.5);
+  CHECK(!traced("uiMode 0 0") && palisade_client_state(client) == PALISADE_STATE_YIELDED && events->lost == 1);
+  CHECK(palisade_release(client) == PALISADE_OK);
+  WAIT_FOR("uiMode 0 0");
+}
+
+/* The client-thread source keeps a hold through the same stall; the manual
+   source keeps it only while called. */
+static void otherSources(void) {
   struct Events events = {0};
-  palisade_options options = {sim, 0.5, 0, inherit, 2, onEvent, &events};
-  palisade_client* client = NULL;
-  CHECK(palisade_open(&options, &client) == PALISADE_OK && client);
+  palisade_client* client = openSim(PALISADE_KEEP_ALIVE_CLIENT_THREAD, &events);
+  pid_t pid = palisade_helper_pid(client);
+  CHECK(palisade_engage(client) == PALISADE_OK);
+  WAIT_FOR(HELD, pid);
+  stallMainQueue();
+  waitForStallEnd();
+  CHECK(!traced("uiMode 0 0") && palisade_client_state(client) == PALISADE_STATE_HOLDING && events.lost == 0);
+  CHECK(palisade_close(client, 5) == PALISADE_OK);
+  WAIT_FOR("uiMode 0 0");
+
+  client = openSim(PALISADE_KEEP_ALIVE_MANUAL, &events);
+  pid = palisade_helper_pid(client);
+  CHECK(palisade_keep_alive(client) == PALISADE_OK); /* idle: nothing */
+  CHECK(palisade_engage(client) == PALISADE_OK);
+  WAIT_FOR(HELD, pid);
+  for (double end = now() + 4; now() < end; sleepFor(0.5))
+    CHECK(palisade_keep_alive(client) == PALISADE_OK);
+  CHECK(!traced("uiMode 0 0") && palisade_client_state(client) == PALISADE_STATE_HOLDING && events.lost == 0);
+  WAIT_FOR("uiMode 0 0");
+  waitForCount(&events.lost, 1);
+  CHECK(palisade_client_state(client) == PALISADE_STATE_IDLE);
+  CHECK(palisade_close(client, 5) == PALISADE_OK);
+}
+
+static void* checks(void* unused) {
+  (void)unused;
+  struct Events events = {0};
+  palisade_client* client = openSim(PALISADE_KEEP_ALIVE_MAIN_QUEUE, &events);
   pid_t first = palisade_helper_pid(client);
-  WAIT_FOR("start %d", first);
   control("live 800 801");
   control("front 800");
   CHECK(palisade_engage(client) == PALISADE_OK);
   WAIT_FOR(HELD, first);
 
-  /* Left past the silence limit: still holding, kept by the client's
-     keep-alives alone, so another application's front is taken back. */
+  /* Left past the silence limit: still holding, kept by keep-alives while
+     the main queue runs, so another application's front is taken back. */
   sleepFor(3.5);
   control("front 801");
   WAIT_FOR(HELD, first);
@@ -144,7 +234,7 @@ int main(int argc, char** argv) {
   WAIT_FOR("revoke %d", first);
   CHECK(palisade_release(client) == PALISADE_OK);
   WAIT_FOR("uiMode 0 0");
-
+  mainQueueStalls(client, &events);
   /* Stopped mid-hold: its input fills, and no call waits for it. Then
      killed: restarted, and holding again as last asked. */
   CHECK(palisade_engage(client) == PALISADE_OK);
@@ -172,7 +262,7 @@ int main(int argc, char** argv) {
   /* One restart a minute: the second killed helper leaves the client
      answering GONE. */
   struct Events lone = {0};
-  palisade_options oneRestart = {sim, 0, 1, NULL, 0, onEvent, &lone};
+  palisade_options oneRestart = {sim, 0, 1, NULL, 0, onEvent, &lone, PALISADE_KEEP_ALIVE_MAIN_QUEUE, NULL};
   palisade_client* once = NULL;
   CHECK(palisade_open(&oneRestart, &once) == PALISADE_OK);
   killHelper(once);
@@ -188,7 +278,26 @@ int main(int argc, char** argv) {
   CHECK(palisade_close(client, 5) == PALISADE_OK);
   CHECK(kill(third, 0) == -1 && errno == ESRCH);
   CHECK(waitpid(-1, NULL, WNOHANG) == -1 && errno == ECHILD);
-  CHECK(events.exited == 2 && events.restarted == 2 && sigpipeIsDefault());
+  CHECK(events.exited == 2 && events.restarted == 2 && events.lost == 1 && sigpipeIsDefault());
+  otherSources();
+  CHECK(waitpid(-1, NULL, WNOHANG) == -1 && errno == ECHILD);
   puts("client_c_check: every check held");
-  return 0;
+  exit(0);
+}
+
+int main(int argc, char** argv) {
+  CHECK(argc == 2 && sigpipeIsDefault());
+  sim = argv[1];
+  int control[2], trace[2];
+  CHECK(pipe(control) == 0 && pipe(trace) == 0);
+  for (int i = 0; i < 2; ++i)
+    CHECK(fcntl(control[i], F_SETFD, FD_CLOEXEC) == 0 && fcntl(trace[i], F_SETFD, FD_CLOEXEC) == 0);
+  simEnds[0] = control[0];
+  simEnds[1] = trace[1];
+  controlWrite = control[1];
+  traceRead = trace[0];
+  /* The checks run beside; this thread is the application's main thread. */
+  pthread_t thread;
+  CHECK(pthread_create(&thread, NULL, checks, NULL) == 0);
+  dispatch_main();
 }
