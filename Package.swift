@@ -18,7 +18,10 @@ let package = Package(
       path: "client",
       exclude: [
         "CMakeLists.txt",
-        "client_test.cc",
+        "api_test.cc",
+        "test_support.h",
+        "thread_test.cc",
+        "words_test.cc",
       ],
       publicHeadersPath: "include"
     ),

@@ -1,0 +1,95 @@
+// What the C program against palisade-sim (tests/client_c_check.c) cannot
+// see of opening a client: option limits, failed starts and their reasons,
+// and exactly the descriptors a helper gets.
+#include "test_support.h"
+
+using namespace palisade_client_test;
+
+namespace {
+
+TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
+  int open = fcntl(1, F_DUPFD_CLOEXEC, 3), closed = fcntl(1, F_DUPFD_CLOEXEC, 3), standard = 2;
+  close(closed);
+  int two[] = {open, 1}, repeated[] = {5, 5}, low[] = {5, 2};
+  const auto unknown = palisade_keep_alive_source(3);
+  std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  const palisade_options cases[] = {
+      optionsFor(nullptr), optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
+      optionsFor(kCat, 0, nullptr, -1), optionsFor(kCat, 0, nullptr, 1), optionsFor(kCat, 0, &standard, 1),
+      optionsFor(kCat, 0, &closed, 1), optionsFor(kCat, 0, nullptr, 0, unknown),
+      optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, repeated),
+      optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, low),
+      // Cannot start: missing, not executable, a folder.
+      optionsFor("/nonexistent/palisade"), optionsFor("/etc/passwd"), optionsFor("/tmp"),
+  };
+  const int reasons[] = {ENOENT, EACCES, EACCES};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    palisade_client* client = reinterpret_cast<palisade_client*>(&fds);
+    errno = 0;
+    bool invalid = i < std::size(cases) - std::size(reasons);
+    EXPECT_EQ(palisade_open(&cases[i], &client), invalid ? PALISADE_INVALID_ARGUMENT : PALISADE_SPAWN_FAILED) << i;
+    EXPECT_EQ(client, nullptr) << i;
+    if (!invalid)
+      EXPECT_EQ(errno, reasons[i - (std::size(cases) - std::size(reasons))]) << i;
+  }
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_TRUE(noChildLeft());
+
+  // The limits themselves: just below 3 s, an open descriptor above 2, the
+  // main-queue source (this build has libdispatch).
+  const palisade_options limits = optionsFor(kCat, 2.999, &open, 1, PALISADE_KEEP_ALIVE_MAIN_QUEUE);
+  palisade_client* client = nullptr;
+  ASSERT_EQ(palisade_open(&limits, &client), PALISADE_OK);
+  EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
+  close(open);
+
+  // Every status explains itself in its own words; so does the library.
+  std::set<std::string> messages;
+  for (int status = PALISADE_OK; status <= PALISADE_CLOSED; ++status)
+    messages.insert(palisade_status_message(palisade_status(status)));
+  messages.insert(palisade_status_message(palisade_status(99)));
+  EXPECT_EQ(messages.size(), 6u);
+  unsigned major, minor, patch;
+  char end;
+  EXPECT_EQ(sscanf(palisade_version(), "%u.%u.%u%c", &major, &minor, &patch, &end), 3) << palisade_version();
+}
+
+TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorsAndNothingElse) {
+  // Left inheritable on purpose, one below the inherited numbers and one
+  // above: neither may reach the helper.
+  int below = fcntl(1, F_DUPFD, 3), above = fcntl(1, F_DUPFD, 40);
+  int shared[2];
+  ASSERT_EQ(pipe2(shared, O_CLOEXEC), 0);
+  ASSERT_EQ(dup3(shared[0], 20, O_CLOEXEC), 20);
+  ASSERT_EQ(dup3(shared[1], 21, O_CLOEXEC), 21);
+  ASSERT_LT(below, 20);
+  // Swapped: each target is the other's source, and must not be
+  // overwritten before it is copied.
+  int inherit[] = {20, 21}, targets[] = {21, 20};
+  std::set<int> before = entries("/proc/self/fd");
+  palisade_options options = optionsFor(kCat, 0, inherit, 2, PALISADE_KEEP_ALIVE_CLIENT_THREAD, targets);
+  palisade_client* client = nullptr;
+  ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
+  pid_t pid = palisade_helper_pid(client);
+  std::string helper = "/proc/" + std::to_string(pid);
+
+  // Once the loader has closed what it opens, exactly these stay.
+  EXPECT_TRUE(eventually([&] { return entries(helper + "/fd") == std::set<int>{0, 1, 2, 20, 21}; }));
+  EXPECT_EQ(linkOf(helper + "/fd/1"), "/dev/null");
+  EXPECT_EQ(linkOf(helper + "/fd/2"), "/dev/null");
+  // A pipe's two ends share one name; their modes tell them apart.
+  EXPECT_EQ(linkOf(helper + "/fd/20"), linkOf("/proc/self/fd/20"));
+  EXPECT_EQ(accessMode(helper + "/fdinfo/20"), O_WRONLY);
+  EXPECT_EQ(accessMode(helper + "/fdinfo/21"), O_RDONLY);
+  // Ours, its input's write end above all: no later child of ours may get them.
+  for (int fd : entries("/proc/self/fd"))
+    EXPECT_TRUE(before.count(fd) || fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;  // -1 for the listing's own
+
+  EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
+  EXPECT_TRUE(ended(pid));
+  for (int fd : {below, above, shared[0], shared[1], 20, 21})
+    close(fd);
+}
+
+}  // namespace
