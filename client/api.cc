@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <system_error>
 
@@ -44,8 +45,18 @@ palisade_status command(palisade_client* c, Word word) {
   return call(c, [&] { ask(c, word); });
 }
 
-bool validSource(palisade_keep_alive_source source) {
-  switch (source) {
+// C callers may pass any int where the header says enum; C++ may not look at
+// one outside the enum's range, so the value is read as the int it is.
+template <typename Enum>
+int valueOf(const Enum& value) {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int number;
+  memcpy(&number, &value, sizeof number);
+  return number;
+}
+
+bool validSource(const palisade_keep_alive_source& source) {
+  switch (valueOf(source)) {
     case PALISADE_KEEP_ALIVE_MAIN_QUEUE:
       return mainQueueSourceAvailable();
     case PALISADE_KEEP_ALIVE_CLIENT_THREAD:
@@ -180,7 +191,7 @@ PALISADE_EXPORT pid_t palisade_helper_pid(const palisade_client* client) {
 }
 
 PALISADE_EXPORT const char* palisade_status_message(palisade_status status) {
-  switch (status) {
+  switch (valueOf(status)) {
     case PALISADE_OK:
       return "ok";
     case PALISADE_INVALID_ARGUMENT:

@@ -11,12 +11,16 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   int open = fcntl(1, F_DUPFD_CLOEXEC, 3), closed = fcntl(1, F_DUPFD_CLOEXEC, 3), standard = 2;
   close(closed);
   int two[] = {open, 1}, repeated[] = {5, 5}, low[] = {5, 2};
-  const auto unknown = palisade_keep_alive_source(3);
+  // A source no version knows, as a C caller may pass it: C++ cannot even
+  // hold it in the enum's type.
+  palisade_options unknown = optionsFor();
+  const int ninetyNine = 99;
+  memcpy(&unknown.keep_alive_source, &ninetyNine, sizeof ninetyNine);
   std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
   const palisade_options cases[] = {
       optionsFor(nullptr), optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
       optionsFor(kCat, 0, nullptr, -1), optionsFor(kCat, 0, nullptr, 1), optionsFor(kCat, 0, &standard, 1),
-      optionsFor(kCat, 0, &closed, 1), optionsFor(kCat, 0, nullptr, 0, unknown),
+      optionsFor(kCat, 0, &closed, 1), unknown,
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, repeated),
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, low),
       // Cannot start: missing, not executable, a folder.
@@ -48,8 +52,7 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   std::set<std::string> messages;
   for (int status = PALISADE_OK; status <= PALISADE_CLOSED; ++status)
     messages.insert(palisade_status_message(palisade_status(status)));
-  messages.insert(palisade_status_message(palisade_status(99)));
-  EXPECT_EQ(messages.size(), 6u);
+  EXPECT_EQ(messages.size(), 5u);
   unsigned major, minor, patch;
   char end;
   EXPECT_EQ(sscanf(palisade_version(), "%u.%u.%u%c", &major, &minor, &patch, &end), 3) << palisade_version();
