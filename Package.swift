@@ -1,6 +1,7 @@
-// swift-tools-version:5.9
+// swift-tools-version:6.0
 // The client library and a thin Swift wrapper over it, for parent
-// applications that embed the Palisade helper.
+// applications that embed the Palisade helper. Swift 6 language mode
+// throughout, with its complete concurrency checking.
 import PackageDescription
 
 let package = Package(
@@ -23,7 +24,9 @@ let package = Package(
         "thread_test.cc",
         "words_test.cc",
       ],
-      publicHeadersPath: "include"
+      publicHeadersPath: "include",
+      // The process activity that keeps App Nap away (activity_apple.mm).
+      linkerSettings: [.linkedFramework("Foundation", .when(platforms: [.macOS]))]
     ),
     .target(
       name: "Palisade",
@@ -36,5 +39,6 @@ let package = Package(
       path: "swift/Tests/PalisadeTests"
     ),
   ],
+  swiftLanguageModes: [.v6],
   cxxLanguageStandard: .cxx20
 )

@@ -2,141 +2,269 @@
 import CPalisadeClient
 import Foundation
 
-/// What happened to the helper, reported on the client's own thread.
-public enum PalisadeEvent: Equatable, Sendable {
-  /// The helper died; `status` is its wait status.
-  case helperExited(status: Int32)
-  /// A new helper runs and has been brought back to the state last asked for.
-  case helperRestarted(pid: pid_t)
-}
+#if canImport(Glibc)
+import Glibc
+#elseif canImport(Darwin)
+import Darwin
+#endif
 
-/// A call the client refused, with the library's own description of why.
-public struct PalisadeError: Error, Equatable, CustomStringConvertible {
-  /// The library's status; an open set, so a newer library's status still maps.
-  public struct Status: RawRepresentable, Equatable, Sendable {
-    public let rawValue: Int32
-    public init(rawValue: Int32) { self.rawValue = rawValue }
-    public static let invalidArgument = Status(rawValue: 1)
-    public static let spawnFailed = Status(rawValue: 2)
-    public static let helperGone = Status(rawValue: 3)
-    public static let closed = Status(rawValue: 4)
-  }
-  public let status: Status
-  public let message: String
-  public var description: String { message }
-
-  init(_ status: palisade_status) {
-    self.status = Status(rawValue: Int32(truncatingIfNeeded: status.rawValue))
-    message = String(cString: palisade_status_message(status))
-  }
-}
+// Apple's libdispatch is part of the system, so the C library times the
+// main-queue keep-alives itself. Elsewhere the package builds it without
+// libdispatch, and a Swift timer over the manual source does the same work.
+#if canImport(Darwin)
+private let mainQueueTimedInSwift = false
+#else
+private let mainQueueTimedInSwift = true
+#endif
 
 /// Starts the helper and drives it: engage, yield and release return at once,
-/// keep-alives go out from the client's thread while engaged, a helper that
-/// dies is restarted and brought back, and closing (or dropping the object)
-/// leaves no helper behind. Every method is safe from any thread.
+/// keep-alives go out while engaged for as long as the application shows it
+/// is alive, a helper that dies is restarted and brought back, and closing
+/// (or dropping the object) leaves no helper behind.
 ///
-/// The event closure runs on the client's thread and may call `engage()`,
-/// `yield()` and `release()`; capture the client weakly there, or it is never
-/// dropped.
-public final class PalisadeClient {
-  /// Long enough for a helper to release and exit on end of input.
-  private static let deinitCloseTimeout = 1.0
-
-  // Guards `client` so that close never frees it under a concurrent call;
-  // never held across palisade_close, which waits for the event thread.
-  private let lock = NSLock()
-  private var client: OpaquePointer?
-  private let box: Unmanaged<EventBox>?
-
-  /// Starts the helper at `helperPath`. `keepAliveInterval` is in seconds,
-  /// above 0 and below 3; `maxRestarts` counts restarts in any minute (a
-  /// negative number: never restart); `inheritedDescriptors` are handed to the
-  /// helper at the same numbers (palisade-sim's control and trace, 3 and 4).
-  /// Throws `.spawnFailed` for a missing or non-executable helper and
-  /// `.invalidArgument` for options out of range.
-  public init(helperPath: String, keepAliveInterval: Double = 0.5, maxRestarts: Int = 3,
-              inheritedDescriptors: [Int32] = [], onEvent: ((PalisadeEvent) -> Void)? = nil) throws {
-    box = onEvent.map { Unmanaged.passRetained(EventBox($0)) }
-    var opened: OpaquePointer?
-    let status = helperPath.withCString { path in
-      inheritedDescriptors.withUnsafeBufferPointer { fds in
-        var options = palisade_options(
-          helper_path: path, keep_alive_interval: keepAliveInterval,
-          max_restarts: Int32(clamping: maxRestarts), inherit_fds: fds.baseAddress,
-          inherit_fd_count: Int32(fds.count), on_event: box == nil ? nil : deliver,
-          context: box?.toOpaque())
-        return palisade_open(&options, &opened)
-      }
-    }
-    guard status == PALISADE_OK else {
-      box?.release()
-      throw PalisadeError(status)
-    }
-    client = opened
+/// Every member is safe from any thread and returns at once, except
+/// `close(timeout:)` (and so the last release of the object), which waits up
+/// to its timeout for the helper to exit.
+///
+/// Events go to `onEvent` on the event queue (the main queue by default) and
+/// to `events`. The closure is not isolated to any actor: from a `@MainActor`
+/// type, with the main queue as event queue, call in with
+/// `MainActor.assumeIsolated`. Capture the client weakly there, or it is
+/// never dropped.
+public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepAliveTimer` are guarded by `lock`
+  /// What proves the application alive while engaged, and so keeps the hold.
+  public enum KeepAliveSource: Sendable {
+    /// The default: a keep-alive each interval, but only while the main
+    /// dispatch queue runs, so a main thread stuck for 3 s loses the hold
+    /// (`.holdLost`) and the person at the Mac gets the front and the Dock
+    /// back. A run loop drains the main queue (AppKit, `RunLoop.main`,
+    /// `dispatchMain()`); a process that never runs it loses each hold 3 s in.
+    case mainQueue
+    /// The client's own thread sends them: only the death or stop of the whole
+    /// process ends the hold, a hang of its main thread does not. For a parent
+    /// with no main queue running, such as a command-line tool.
+    case clientThread
+    /// Only `keepAlive()` sends them: call it from the loop whose liveness
+    /// should keep the hold.
+    case manual
   }
 
-  /// Starts the helper at a file URL; see `init(helperPath:...)`.
-  public convenience init(helperURL: URL, keepAliveInterval: Double = 0.5, maxRestarts: Int = 3,
-                          inheritedDescriptors: [Int32] = [], onEvent: ((PalisadeEvent) -> Void)? = nil) throws {
-    guard helperURL.isFileURL else { throw PalisadeError(PALISADE_INVALID_ARGUMENT) }
+  /// The helper's state as the client believes it.
+  public enum State: Sendable {
+    /// Released, never engaged, after a lost hold, or once no restart is left.
+    case idle
+    /// Engaged: the helper holds the front and keeps taking it back.
+    case holding
+    /// Engaged, with the front left to others and the Dock still hidden.
+    case yielded
+  }
+
+  /// Long enough for a helper to release and exit on end of input.
+  private static let deinitCloseTimeout = 1.0
+  /// The C library's floor for the interval, which the Swift timer keeps too.
+  private static let shortestInterval = 0.01
+
+  /// The events that `onEvent` also receives, from any thread, for one consumer
+  /// (`for await` in one task): one stream for the client's life, created with
+  /// it and finished by `close(timeout:)`. Events not read yet are kept, the
+  /// newest 64 of them.
+  public let events: AsyncStream<PalisadeEvent>
+
+  // Never held across palisade_close, which waits for the client's thread.
+  private let lock = NSLock()
+  private var client: OpaquePointer?
+  private var keepAliveTimer: DispatchSourceTimer?
+  private let relay: EventRelay
+  private let timesMainQueue: Bool
+  private let keepAliveInterval: Double
+
+  /// Starts the helper at `helperPath` and returns once it runs (the helper
+  /// itself has not necessarily started its work yet). Throws a
+  /// `PalisadeError`: `.spawnFailed` for a helper that cannot be started,
+  /// naming the path and the system's reason; `.invalidArgument` for an
+  /// option out of range, naming it and the value.
+  ///
+  /// - Parameters:
+  ///   - keepAliveInterval: Seconds between keep-alives while engaged; above 0
+  ///     and below 3, the helper's limit. Below 0.01 counts as 0.01.
+  ///   - keepAliveSource: What proves the application alive; see `KeepAliveSource`.
+  ///   - maxRestarts: Restarts allowed in any 60 s; 0 or less: never restart.
+  ///   - inheritedDescriptors: Our descriptors handed to the helper, and the
+  ///     number each gets there: `[(traceWriteEnd, as: 4)]` makes our
+  ///     `traceWriteEnd` the helper's 4. Each must be open and stay open
+  ///     while the client lives (a restarted helper gets them again); each
+  ///     helper number must be 3 or above, and no two alike. In a Swift process
+  ///     our own 3 and 4 belong to the run loop: hand over what `pipe()`
+  ///     returned. No other descriptor of ours reaches the helper.
+  ///   - eventQueue: Where `onEvent` runs; the main queue by default.
+  ///   - onEvent: Called on `eventQueue` for each event, asynchronously: it may
+  ///     call every method, `close(timeout:)` included. Events still queued
+  ///     for it when `close(timeout:)` begins are dropped.
+  public init(helperPath: String, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
+              maxRestarts: Int = 3, inheritedDescriptors: [(Int32, as: Int32)] = [],
+              eventQueue: DispatchQueue = .main, onEvent: (@Sendable (PalisadeEvent) -> Void)? = nil) throws {
+    try Self.validate(keepAliveInterval: keepAliveInterval, inheritedDescriptors: inheritedDescriptors)
+    relay = EventRelay(queue: eventQueue, handler: onEvent)
+    events = relay.events
+    timesMainQueue = keepAliveSource == .mainQueue && mainQueueTimedInSwift
+    self.keepAliveInterval = max(keepAliveInterval, Self.shortestInterval)
+
+    let source: palisade_keep_alive_source =
+      switch keepAliveSource {
+      case .mainQueue: timesMainQueue ? PALISADE_KEEP_ALIVE_MANUAL : PALISADE_KEEP_ALIVE_MAIN_QUEUE
+      case .clientThread: PALISADE_KEEP_ALIVE_CLIENT_THREAD
+      case .manual: PALISADE_KEEP_ALIVE_MANUAL
+      }
+    let ours = inheritedDescriptors.map(\.0), theirs = inheritedDescriptors.map(\.as)
+    var opened: OpaquePointer?
+    var reason: Int32 = 0
+    let status = helperPath.withCString { path in
+      ours.withUnsafeBufferPointer { ours in
+        theirs.withUnsafeBufferPointer { theirs in
+          var options = palisade_options(
+            helper_path: path, keep_alive_interval: keepAliveInterval,
+            max_restarts: maxRestarts > 0 ? Int32(clamping: maxRestarts) : -1,
+            inherit_fds: ours.baseAddress, inherit_fd_count: Int32(ours.count),
+            on_event: relayEvent, context: Unmanaged.passUnretained(relay).toOpaque(),
+            keep_alive_source: source, inherit_fd_targets: theirs.baseAddress)
+          defer { reason = errno }
+          return palisade_open(&options, &opened)
+        }
+      }
+    }
+    switch status {
+    case PALISADE_OK: client = opened
+    case PALISADE_SPAWN_FAILED: throw PalisadeError.spawnFailed(path: helperPath, errno: reason)
+    default: throw PalisadeError(couldNot: "start the helper at \(helperPath)", status)
+    }
+  }
+
+  /// Starts the helper at a file URL; see `init(helperPath:...)`. A URL that
+  /// is not a file URL throws `.invalidArgument`.
+  public convenience init(helperURL: URL, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
+                          maxRestarts: Int = 3, inheritedDescriptors: [(Int32, as: Int32)] = [],
+                          eventQueue: DispatchQueue = .main, onEvent: (@Sendable (PalisadeEvent) -> Void)? = nil) throws {
+    guard helperURL.isFileURL else {
+      throw PalisadeError.invalid("helperURL", helperURL.absoluteString, "it is not a file URL")
+    }
     try self.init(helperPath: helperURL.withUnsafeFileSystemRepresentation { String(cString: $0!) },
-                  keepAliveInterval: keepAliveInterval, maxRestarts: maxRestarts,
-                  inheritedDescriptors: inheritedDescriptors, onEvent: onEvent)
+                  keepAliveInterval: keepAliveInterval, keepAliveSource: keepAliveSource, maxRestarts: maxRestarts,
+                  inheritedDescriptors: inheritedDescriptors, eventQueue: eventQueue, onEvent: onEvent)
   }
 
   deinit { close(timeout: Self.deinitCloseTimeout) }
 
-  /// Asks the helper to hold the front. Returns at once; throws `.helperGone`
-  /// once no restart is left and `.closed` after `close(timeout:)`.
-  public func engage() throws { try call(palisade_engage) }
+  /// Asks the helper to hold the front, hiding the Dock. Returns at once; throws
+  /// `.helperGone` once no restart is left and `.closed` after `close(timeout:)`.
+  public func engage() throws {
+    try call("engage") { client in
+      let status = palisade_engage(client)
+      if status == PALISADE_OK { startMainQueueTimer() }
+      return status
+    }
+  }
+
   /// Asks the helper to stop taking the front back, keeping the Dock hidden.
-  public func yield() throws { try call(palisade_yield) }
-  /// Asks the helper to give the front back and show the Dock.
-  public func release() throws { try call(palisade_release) }
+  /// Returns at once; throws as `engage()` does.
+  public func yield() throws { try call("yield", palisade_yield) }
+
+  /// Asks the helper to give the front back and show the Dock. Returns at
+  /// once; throws as `engage()` does.
+  public func release() throws { try call("release", palisade_release) }
+
+  /// Sends one keep-alive while engaged; does nothing while idle. The only
+  /// source under `.manual`, allowed under every one. Returns at once; throws
+  /// as `engage()` does.
+  public func keepAlive() throws { try call("send a keep-alive", palisade_keep_alive) }
 
   /// Releases if engaged, ends the helper's input, waits up to `timeout`
-  /// seconds for it to exit, then kills it. Afterwards no helper of this client
-  /// runs and no event is delivered. Later calls throw `.closed`. Called from
-  /// the event closure it returns at once and the close finishes after it.
+  /// seconds for it to exit, then kills it; blocks meanwhile. Afterwards no
+  /// helper of this client runs, `events` is finished, and no event reaches
+  /// `onEvent` but one its queue had already begun. Later calls throw
+  /// `.closed`; a second close does nothing.
   public func close(timeout: Double) {
     lock.lock()
     let closing = client
     client = nil
+    keepAliveTimer?.cancel()
+    keepAliveTimer = nil
     lock.unlock()
     guard let closing else { return }
+    relay.close()
     palisade_close(closing, timeout)
-    box?.release()
   }
 
-  /// The running helper's pid, or 0 when none runs.
+  /// The running helper's pid, or 0 when none runs (between a death and its
+  /// restart, or after close). Any thread, at once.
   public var helperPID: pid_t {
     lock.lock()
     defer { lock.unlock() }
     return client.map { palisade_helper_pid($0) } ?? 0
   }
 
-  private func call(_ word: (OpaquePointer?) -> palisade_status) throws {
+  /// The state last asked for, corrected by a lost hold; `.idle` once no
+  /// restart is left or after close. Any thread, at once.
+  public var state: State {
     lock.lock()
-    let status = client.map { word($0) } ?? PALISADE_CLOSED
-    lock.unlock()
-    if status != PALISADE_OK { throw PalisadeError(status) }
+    defer { lock.unlock() }
+    switch client.map({ palisade_client_state($0) }) {
+    case PALISADE_STATE_HOLDING: return .holding
+    case PALISADE_STATE_YIELDED: return .yielded
+    default: return .idle
+    }
   }
-}
 
-// Owns the closure for the C side; retained until close has finished.
-private final class EventBox {
-  let handler: (PalisadeEvent) -> Void
-  init(_ handler: @escaping (PalisadeEvent) -> Void) { self.handler = handler }
-}
+  private func call(_ what: String, _ word: (OpaquePointer) -> palisade_status) throws {
+    lock.lock()
+    let status = client.map(word) ?? PALISADE_CLOSED
+    lock.unlock()
+    if status != PALISADE_OK { throw PalisadeError(couldNot: what, status) }
+  }
 
-// The C callback. It holds its own reference to the box while the closure
-// runs, because a close from inside the closure releases the client's.
-private func deliver(context: UnsafeMutableRawPointer?, event: palisade_event, detail: Int) {
-  let box = Unmanaged<EventBox>.fromOpaque(context!).retain().takeRetainedValue()
-  switch event {
-  case PALISADE_EVENT_HELPER_EXITED: box.handler(.helperExited(status: Int32(truncatingIfNeeded: detail)))
-  case PALISADE_EVENT_HELPER_RESTARTED: box.handler(.helperRestarted(pid: pid_t(truncatingIfNeeded: detail)))
-  default: break  // an event this wrapper does not know yet
+  // Under `lock`, after an engage. The timer fires only while the main queue
+  // runs; each firing is one proof of life.
+  private func startMainQueueTimer() {
+    guard timesMainQueue, keepAliveTimer == nil else { return }
+    let timer = DispatchSource.makeTimerSource(queue: .main)
+    // A tenth of the interval, at most 50 ms, as the C library's own timer.
+    let leeway = DispatchTimeInterval.nanoseconds(Int(min(keepAliveInterval / 10, 0.05) * 1e9))
+    timer.schedule(deadline: .now() + keepAliveInterval, repeating: keepAliveInterval, leeway: leeway)
+    timer.setEventHandler { [weak self] in self?.mainQueueRan() }
+    timer.resume()
+    keepAliveTimer = timer
+  }
+
+  // On the main queue. Once the client is idle (released, hold lost, no
+  // restart left) the timer stops; the next engage starts another.
+  private func mainQueueRan() {
+    lock.lock()
+    defer { lock.unlock() }
+    guard let client else { return }
+    if palisade_client_state(client) == PALISADE_STATE_IDLE {
+      keepAliveTimer?.cancel()
+      keepAliveTimer = nil
+    } else {
+      _ = palisade_keep_alive(client)
+    }
+  }
+
+  private static func validate(keepAliveInterval: Double, inheritedDescriptors: [(Int32, as: Int32)]) throws {
+    guard keepAliveInterval > 0 && keepAliveInterval < 3 else {  // NaN fails too
+      throw PalisadeError.invalid("keepAliveInterval", "\(keepAliveInterval)", "it must be above 0 and below 3 seconds")
+    }
+    var taken = Set<Int32>()
+    for (ours, theirs) in inheritedDescriptors {
+      let entry = "entry (\(ours), as: \(theirs))"
+      if fcntl(ours, F_GETFD) == -1 {
+        throw PalisadeError.invalid("inheritedDescriptors", entry, "our descriptor \(ours) is not open")
+      }
+      if theirs < 3 {
+        throw PalisadeError.invalid("inheritedDescriptors", entry,
+                                    "the helper's 0, 1 and 2 are its standard streams; use 3 or above")
+      }
+      if !taken.insert(theirs).inserted {
+        throw PalisadeError.invalid("inheritedDescriptors", entry, "another descriptor already becomes the helper's \(theirs)")
+      }
+    }
   }
 }

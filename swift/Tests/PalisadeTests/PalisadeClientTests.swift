@@ -1,5 +1,7 @@
 // The wrapper driving palisade-sim as a parent application would, judged by
-// the simulated window server's trace and the events it reports.
+// the simulated window server's trace and the events it reports. The tests
+// run on the main actor and wait by suspending, so the main queue runs meanwhile
+// as under an application's run loop: that is what keeps a hold by default.
 import Foundation
 import Palisade
 import XCTest
@@ -13,40 +15,35 @@ import Darwin
 /// Generous: a loaded machine may be slow, and nothing here is timed.
 private let deadline = 10.0
 
-/// The sim's control read end at fd 3 and trace write end at fd 4, so a
-/// client handing over [3, 4] gives them to every helper it starts; our ends
-/// stay above 10. In a test process 3 and 4 belong to the toolkit's run loop,
-/// which these tests never run: set aside meanwhile, put back after.
-private final class SimPipes {
-  let control: Int32
-  let trace: Int32
+/// Lets the main queue run until `condition` holds; false if it does not
+/// before the deadline.
+@MainActor private func eventually(_ condition: () -> Bool) async -> Bool {
+  let end = Date().addingTimeInterval(deadline)
+  while !condition() {
+    guard Date() < end else { return false }
+    try? await Task.sleep(nanoseconds: 10_000_000)
+  }
+  return true
+}
+
+/// palisade-sim reads control lines from its descriptor 3 and writes its
+/// trace to 4; ours are whatever pipe() gave, handed over at those numbers.
+@MainActor private final class SimPipes {
+  let handedOver: [(Int32, as: Int32)]
+  private let control: Int32, trace: Int32
   private var pending = ""
-  private var saved: [Int32: Int32] = [:]
 
   init() {
-    for fd: Int32 in [3, 4] where fcntl(fd, F_GETFD) != -1 {
-      saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10)
-    }
     var control: [Int32] = [0, 0], trace: [Int32] = [0, 0]
     precondition(pipe(&control) == 0 && pipe(&trace) == 0)
-    // All four moved above 10 first, so placing two at 3 and 4 overwrites none.
-    let high = (control + trace).map { fd -> Int32 in
-      defer { close(fd) }
-      return fcntl(fd, F_DUPFD_CLOEXEC, 10)
-    }
-    dup2(high[0], 3)
-    dup2(high[3], 4)
-    for fd in [high[0], high[3]] { close(fd) }
-    self.control = high[1]
-    self.trace = high[2]
+    precondition(fcntl(trace[0], F_SETFL, O_NONBLOCK) == 0)
+    self.control = control[1]
+    self.trace = trace[0]
+    handedOver = [(control[0], as: 3), (trace[1], as: 4)]
   }
 
   deinit {
-    for fd in [control, trace, 3, 4] { close(fd) }
-    for (fd, copy) in saved {
-      dup2(copy, fd)
-      close(copy)
-    }
+    for fd in handedOver.map(\.0) + [control, trace] { close(fd) }
   }
 
   func send(_ line: String) {
@@ -56,38 +53,72 @@ private final class SimPipes {
 
   /// Waits for the next trace event (the line without its time stamp) that
   /// equals `event`, skipping the others; fails the test if none comes.
-  func await(_ event: String, file: StaticString = #filePath, line: UInt = #line) {
-    let end = Date().addingTimeInterval(deadline)
-    while true {
-      while let newline = pending.firstIndex(of: "\n") {
-        let found = pending[..<newline].drop(while: { $0 != " " }).dropFirst() == event[...]
-        pending = String(pending[pending.index(after: newline)...])
-        if found { return }
-      }
-      var reader = pollfd(fd: trace, events: Int16(POLLIN), revents: 0)
-      var buffer = [UInt8](repeating: 0, count: 4096)
-      let left = end.timeIntervalSinceNow
-      let count = left > 0 && poll(&reader, 1, Int32(left * 1000) + 1) == 1 ? read(trace, &buffer, 4096) : 0
-      guard count > 0 else { return XCTFail("no '\(event)' in the trace", file: file, line: line) }
+  func expect(_ event: String, file: StaticString = #filePath, line: UInt = #line) async {
+    if await !eventually({ found(event) }) { XCTFail("no '\(event)' in the trace", file: file, line: line) }
+  }
+
+  private func found(_ event: String) -> Bool {
+    var buffer = [UInt8](repeating: 0, count: 4096)
+    while case let count = read(trace, &buffer, buffer.count), count > 0 {
       pending += String(decoding: buffer[..<count], as: UTF8.self)
     }
+    while let newline = pending.firstIndex(of: "\n") {
+      let seen = pending[..<newline].drop(while: { $0 != " " }).dropFirst() == event[...]
+      pending = String(pending[pending.index(after: newline)...])
+      if seen { return true }
+    }
+    return false
   }
 }
 
-/// Events as the client's thread reports them, taken from the test's.
-private final class EventLog {
+/// Events as they arrive, from any queue.
+private final class EventLog: @unchecked Sendable {  // `events` and `ended` are guarded by `lock`
   private let lock = NSLock()
-  private let arrived = DispatchSemaphore(value: 0)
   private var events: [PalisadeEvent] = []
+  private var ended = false
 
-  func append(_ event: PalisadeEvent) {
-    lock.withLock { events.append(event) }
-    arrived.signal()
-  }
+  func append(_ event: PalisadeEvent) { locked { events.append(event) } }
+  func end() { locked { ended = true } }
+  var isEmpty: Bool { locked { events.isEmpty } }
+  var isEnded: Bool { locked { ended } }
 
   /// The first event not yet taken, or nil if none comes before the deadline.
-  func take() -> PalisadeEvent? {
-    arrived.wait(timeout: .now() + deadline) == .success ? lock.withLock { events.removeFirst() } : nil
+  @MainActor func take() async -> PalisadeEvent? {
+    await eventually { !isEmpty } ? locked { events.removeFirst() } : nil
+  }
+
+  /// Reads `stream` into this log until it finishes.
+  @MainActor func read(_ stream: AsyncStream<PalisadeEvent>) {
+    Task {
+      for await event in stream { append(event) }
+      end()
+    }
+  }
+
+  private func locked<T>(_ body: () -> T) -> T {
+    lock.lock()
+    defer { lock.unlock() }
+    return body()
+  }
+}
+
+/// A main-actor type as applications have them. The client's closure is not
+/// isolated, so it steps onto the main actor, which traps unless the event
+/// came on the main queue. On a lost hold it closes the client from there.
+@MainActor private final class HoldObserver {
+  private(set) var client: PalisadeClient?
+  private(set) var lost: (milliseconds: Int, state: PalisadeClient.State)?
+
+  func start(helperPath: String, pipes: SimPipes) throws {
+    client = try PalisadeClient(helperPath: helperPath, inheritedDescriptors: pipes.handedOver) { [weak self] event in
+      MainActor.assumeIsolated { self?.heard(event) }
+    }
+  }
+
+  private func heard(_ event: PalisadeEvent) {
+    guard case .holdLost(let milliseconds) = event, let client else { return }
+    lost = (milliseconds, client.state)
+    client.close(timeout: deadline)
   }
 }
 
@@ -103,37 +134,130 @@ final class PalisadeClientTests: XCTestCase {
                         "PALISADE_SIM must name a built palisade-sim (PALISADE_SIM=$PWD/build/palisade-sim swift test)")
   }
 
-  func testHoldStealRestartAndClose() throws {
+  @MainActor func testHoldStealRestartAndClose() async throws {
     let pipes = SimPipes()
-    let log = EventLog()
-    let client = try PalisadeClient(helperPath: sim, inheritedDescriptors: [3, 4], onEvent: log.append)
+    let queue = DispatchQueue(label: "palisade.tests.events")
+    let heard = EventLog(), streamed = EventLog()
+    let client = try PalisadeClient(helperPath: sim, inheritedDescriptors: pipes.handedOver, eventQueue: queue) {
+      dispatchPrecondition(condition: .onQueue(queue))
+      heard.append($0)
+    }
+    streamed.read(client.events)
     let first = client.helperPID
     try client.engage()
-    pipes.await("setFront \(first) 0 0x400 -> 0")
+    XCTAssertEqual(client.state, .holding)
+    await pipes.expect("setFront \(first) 0 0x400 -> 0")
 
     // Another application takes the front; the helper takes it back.
     pipes.send("live 800")
     pipes.send("front 800")
-    pipes.await("ctl front 800")
-    pipes.await("setFront \(first) 0 0x400 -> 0")
+    await pipes.expect("ctl front 800")
+    await pipes.expect("setFront \(first) 0 0x400 -> 0")
 
-    // A killed helper is reported, replaced, and the new one holds again.
+    // A killed helper is reported, to the closure and the stream alike,
+    // replaced, and the new one holds again.
     kill(first, SIGKILL)
-    guard case .helperExited(let status)? = log.take() else { return XCTFail("no exit reported") }
-    XCTAssertEqual(status & 0x7f, SIGKILL)
-    guard case .helperRestarted(let second)? = log.take() else { return XCTFail("no restart reported") }
+    var restarts: [PalisadeEvent?] = []
+    for log in [heard, streamed] {
+      let exited = await log.take()
+      XCTAssertEqual(exited, .helperExited(status: .signaled(signal: SIGKILL)))
+      restarts.append(await log.take())
+    }
+    guard case .helperRestarted(let second)? = restarts[0] else { return XCTFail("no restart reported") }
+    XCTAssertEqual(restarts[1], restarts[0])
     XCTAssertEqual(client.helperPID, second)
-    pipes.await("setFront \(second) 0 0x400 -> 0")
+    await pipes.expect("setFront \(second) 0 0x400 -> 0")
+    try client.yield()
+    XCTAssertEqual(client.state, .yielded)
+    await pipes.expect("revoke \(second)")
 
     client.close(timeout: deadline)
     XCTAssertFalse(exists(second))
+    let ended = await eventually { streamed.isEnded }
+    XCTAssertTrue(ended, "the event stream goes on after close")
     XCTAssertThrowsError(try client.engage()) { XCTAssertEqual(($0 as? PalisadeError)?.status, .closed) }
   }
 
-  func testAFailedStartThrowsAndDroppingTheClientEndsItsHelper() throws {
-    XCTAssertThrowsError(try PalisadeClient(helperPath: "/nonexistent/palisade-sim")) {
+  @MainActor func testAStalledMainQueueLosesTheHoldWhileManualKeepAlivesKeepIt() async throws {
+    let pipes = SimPipes()
+    let observer = HoldObserver()
+    try observer.start(helperPath: sim, pipes: pipes)
+    let client = try XCTUnwrap(observer.client)
+    let pid = client.helperPID
+    // Kept alive from another thread, which the stall does not touch.
+    let manualEvents = EventLog()
+    let manual = try PalisadeClient(helperPath: sim, keepAliveSource: .manual, onEvent: manualEvents.append)
+    let beat = DispatchSource.makeTimerSource(queue: .global())
+    beat.schedule(deadline: .now(), repeating: 0.25)
+    beat.setEventHandler { try? manual.keepAlive() }
+    beat.resume()
+    defer { beat.cancel() }
+    try client.engage()
+    try manual.engage()
+    await pipes.expect("setFront \(pid) 0 0x400 -> 0")
+
+    // Past the helper's 3 s while the main queue runs: still holding.
+    try await Task.sleep(nanoseconds: 3_500_000_000)
+    XCTAssertEqual(client.state, .holding)
+
+    DispatchQueue.main.async { Thread.sleep(forTimeInterval: 4) }
+    await pipes.expect("uiMode 0 0")
+    let heard = await eventually { observer.lost != nil }
+    XCTAssertTrue(heard, "no hold lost reported")
+    XCTAssertGreaterThanOrEqual(observer.lost?.milliseconds ?? 0, 3000)
+    XCTAssertEqual(observer.lost?.state, .idle)
+    XCTAssertFalse(exists(pid), "the close from the event closure left the helper")
+    XCTAssertEqual(manual.state, .holding)
+    XCTAssertTrue(manualEvents.isEmpty)
+    manual.close(timeout: deadline)
+  }
+
+  @MainActor func testRefusalsReadAsSentencesAndExitsAreDecoded() async throws {
+    let missing = "/nonexistent/palisade-sim"
+    XCTAssertThrowsError(try PalisadeClient(helperPath: missing)) {
       XCTAssertEqual(($0 as? PalisadeError)?.status, .spawnFailed)
+      XCTAssertEqual($0.localizedDescription, "Could not start the helper at \(missing): \(String(cString: strerror(ENOENT)))")
     }
+    // Each names the option and the value refused.
+    let pipes = SimPipes(), (control, trace) = (pipes.handedOver[0].0, pipes.handedOver[1].0)
+    let refusals: [(String, () throws -> PalisadeClient)] = [
+      ("keepAliveInterval 3.0", { try PalisadeClient(helperPath: self.sim, keepAliveInterval: 3) }),
+      ("inheritedDescriptors entry (\(control), as: 2)",
+       { try PalisadeClient(helperPath: self.sim, inheritedDescriptors: [(control, as: 2)]) }),
+      ("inheritedDescriptors entry (\(trace), as: 3)",
+       { try PalisadeClient(helperPath: self.sim, inheritedDescriptors: [(control, as: 3), (trace, as: 3)]) }),
+      ("inheritedDescriptors entry (999999, as: 3)",
+       { try PalisadeClient(helperPath: self.sim, inheritedDescriptors: [(999_999, as: 3)]) }),
+      ("helperURL https://example.com/palisade",
+       { try PalisadeClient(helperURL: URL(string: "https://example.com/palisade")!) }),
+    ]
+    for (refused, open) in refusals {
+      XCTAssertThrowsError(try open()) {
+        XCTAssertEqual(($0 as? PalisadeError).map { "\($0.status)" }, "invalidArgument")
+        XCTAssertTrue($0.localizedDescription.hasPrefix("Invalid \(refused): "), $0.localizedDescription)
+      }
+    }
+
+    // A helper that exits 1 with no restart allowed; the closure's queue is
+    // held meanwhile, so the event is still queued for it when the client
+    // is dropped: it must not run.
+    let held = DispatchQueue(label: "palisade.tests.held")
+    held.suspend()
+    let heard = EventLog(), streamed = EventLog()
+    var failing: PalisadeClient? = try PalisadeClient(helperPath: "/usr/bin/false", maxRestarts: 0,
+                                                      eventQueue: held, onEvent: heard.append)
+    streamed.read(failing!.events)
+    let exited = await streamed.take()
+    XCTAssertEqual(exited, .helperExited(status: .exited(code: 1)))
+    XCTAssertThrowsError(try failing?.engage()) {
+      XCTAssertEqual(($0 as? PalisadeError)?.status, .helperGone)
+      XCTAssertTrue($0.localizedDescription.hasPrefix("Could not engage: "), $0.localizedDescription)
+    }
+    failing = nil
+    held.resume()
+    held.sync {}
+    XCTAssertTrue(heard.isEmpty, "an event reached the closure after close")
+
     var client: PalisadeClient? = try PalisadeClient(helperURL: URL(fileURLWithPath: sim))
     let pid = client!.helperPID
     client = nil
