@@ -201,7 +201,7 @@ PALISADE_EXPORT const char* palisade_status_message(palisade_status status) {
     case PALISADE_HELPER_GONE:
       return "the helper died and no restart is left";
     case PALISADE_CLOSED:
-      return "the client is closing";
+      return "the client is closed or closing";
   }
   return "unknown status";
 }
