@@ -1,6 +1,6 @@
-// The process side on macOS: the application object and its delegate, the
-// activity that keeps the helper out of App Nap, and the AppKit main loop.
-// The parent watch is in parent.cc.
+// The process side on macOS: the application object, its delegate and its
+// activation policy, the activity that keeps the helper out of App Nap, and
+// the AppKit main loop. The parent watch is in parent.cc.
 #import <AppKit/AppKit.h>
 #include <Carbon/Carbon.h>
 
@@ -20,7 +20,18 @@
 
 namespace {
 
-// Both kept for the life of the process: ending the activity would let the
+// How the helper may become front, chosen at build time with
+// PALISADE_MACOS_ACTIVATION (see the README):
+//  agent: an accessory from the start, whether or not the embedded
+//    Info.plist's LSUIElement is read;
+//  regularWhileHolding: regular from engage to release, an accessory
+//    otherwise, in case the system ignores an agent's UI mode, as an old
+//    HIToolbox header says it does;
+//  none: whatever the system gives an executable with no policy set.
+enum class Activation { agent, regularWhileHolding, none };
+constexpr Activation kActivation = Activation::PALISADE_ACTIVATION;
+
+// All kept for the life of the process: ending the activity would let the
 // system throttle the 2 ms hold timer, and the application holds its
 // delegate weakly.
 id<NSObject> activity;
@@ -33,6 +44,8 @@ void startApplication() {
   [NSApplication sharedApplication];
   applicationDelegate = [PalisadeApplicationDelegate new];
   NSApp.delegate = applicationDelegate;
+  if (kActivation != Activation::none)
+    [NSApp setActivationPolicy:NSApplicationActivationPolicyAccessory];
   activity = [[NSProcessInfo processInfo]
       beginActivityWithOptions:(NSActivityUserInitiatedAllowingIdleSystemSleep | NSActivityLatencyCritical)
                         reason:@"Hides the native Dock during Mission Control"];
@@ -44,8 +57,15 @@ void runMainLoop() {
 }
 
 void setSystemUIMode(uint32_t mode, uint32_t options) {
+  // Engage sets a hiding mode before taking the front and release restores
+  // the normal one last, so the policy brackets the whole hold.
+  bool holding = mode != kUIModeNormal;
+  if (kActivation == Activation::regularWhileHolding && holding)
+    [NSApp setActivationPolicy:NSApplicationActivationPolicyRegular];
   // Nothing to do on failure: the status is not reported.
   SetSystemUIMode(mode, options);
+  if (kActivation == Activation::regularWhileHolding && !holding)
+    [NSApp setActivationPolicy:NSApplicationActivationPolicyAccessory];
 }
 
 void hideApplication() { [NSApp hide:nil]; }
