@@ -18,4 +18,5 @@ separate_arguments(extra UNIX_COMMAND "${CFLAGS}")
 execute_process(COMMAND "${CC}" -std=c11 -Wall -Wextra -Werror ${extra} "${SOURCE}"
                         -o "${WORK_DIR}/client_c_check" ${flags} -pthread COMMAND_ERROR_IS_FATAL ANY)
 set(ENV{LD_LIBRARY_PATH} "${prefix}/lib")
+set(ENV{DYLD_LIBRARY_PATH} "${prefix}/lib")  # the same on a Mac
 execute_process(COMMAND "${WORK_DIR}/client_c_check" "${SIM}" COMMAND_ERROR_IS_FATAL ANY)
