@@ -27,7 +27,7 @@ say() {
 # from its line ("-" where it printed none) and probe_status.
 probe() {
   local line
-  line=$(perl -e 'alarm shift; exec @ARGV' 30 "$probe" "$@")
+  line=$(perl -e '$SIG{ALRM} = "DEFAULT"; alarm shift; exec @ARGV' 30 "$probe" "$@")
   probe_status=$?
   front=- dock=- seconds=-
   for field in $line; do
