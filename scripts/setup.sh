@@ -1,7 +1,8 @@
 # Sourced by demo.sh and test.sh: makes sure the tools they need are here.
 # As root on Debian it installs what is missing; anywhere else it prints the
 # exact install line and stops. With PALISADE_SETUP_TESTS=1 it also wants
-# what the suite needs (GoogleTest, pkg-config).
+# what the suite needs (GoogleTest, pkg-config, and off macOS libc++ 16's
+# headers, at PALISADE_LIBCXX16).
 
 # A non-login shell may lack the Swift toolchain's PATH entry.
 if ! command -v swiftc >/dev/null && [ -r /etc/profile.d/swift.sh ]; then
@@ -15,6 +16,8 @@ if [ "${PALISADE_SETUP_TESTS:-0}" = 1 ]; then
   command -v pkg-config >/dev/null || palisade_missing+=(pkg-config)
   [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ||
     [ -f /opt/homebrew/include/gtest/gtest.h ] || palisade_missing+=(googletest)
+  PALISADE_LIBCXX16=/usr/lib/llvm-16/include/c++/v1
+  [ "$(uname)" = Darwin ] || [ -f "$PALISADE_LIBCXX16/__config" ] || palisade_missing+=(libcxx16)
 fi
 # libdispatch's headers need clang++: the Swift toolchain's, or the system's.
 command -v clang++ >/dev/null || palisade_missing+=(clang)
@@ -26,6 +29,7 @@ if [ ${#palisade_missing[@]} -gt 0 ]; then
       ninja) palisade_debian+=(ninja-build) palisade_brew+=(ninja) ;;
       googletest) palisade_debian+=(libgtest-dev) palisade_brew+=(googletest) ;;
       clang) palisade_debian+=(clang) palisade_brew+=(llvm) ;;
+      libcxx16) palisade_debian+=(libc++-16-dev) ;;
       *) palisade_debian+=("$tool") palisade_brew+=("$tool") ;;
     esac
   done

@@ -1,7 +1,14 @@
 #include "sim/window_server.h"
 
+#include <ctype.h>
 #include <dlfcn.h>
+#include <errno.h>
+#include <locale.h>
+#include <stdlib.h>
 #include <unistd.h>
+#if __has_include(<xlocale.h>)
+#include <xlocale.h>  // strtod_l and newlocale on Apple platforms
+#endif
 
 #include <algorithm>
 #include <charconv>
@@ -62,6 +69,23 @@ template <class T>
 bool parseNumber(std::string_view text, T& value) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   return error == std::errc() && end == text.data() + text.size();
+}
+
+// Not from_chars: Apple's C++ library has it for integers only before
+// macOS 26. strtod_l in the C locale reads a point as the decimal point
+// whatever the process's locale; leading blanks are not part of a number.
+bool parseNumber(std::string_view text, double& value) {
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+  if (text.empty() || isspace(static_cast<unsigned char>(text.front())))
+    return false;
+  std::string terminated(text);
+  char* end;
+  errno = 0;
+  double parsed = strtod_l(terminated.c_str(), &end, cLocale);
+  if (errno == ERANGE || end != terminated.c_str() + terminated.size())
+    return false;
+  value = parsed;
+  return true;
 }
 
 bool parsePID(std::string_view text, pid_t& pid) { return parseNumber(text, pid) && pid >= 0; }

@@ -16,6 +16,6 @@ execute_process(COMMAND "${PKG_CONFIG}" --cflags --libs palisade-client
 separate_arguments(flags UNIX_COMMAND "${flags}")
 separate_arguments(extra UNIX_COMMAND "${CFLAGS}")
 execute_process(COMMAND "${CC}" -std=c11 -Wall -Wextra -Werror ${extra} "${SOURCE}"
-                        -o "${WORK_DIR}/client_c_check" ${flags} -pthread COMMAND_ERROR_IS_FATAL ANY)
-set(ENV{LD_LIBRARY_PATH} "${prefix}/lib")
+                        -o "${WORK_DIR}/client_c_check" ${flags} -pthread "-Wl,-rpath,${prefix}/lib"
+                COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND "${WORK_DIR}/client_c_check" "${SIM}" COMMAND_ERROR_IS_FATAL ANY)

@@ -1,45 +1,54 @@
-// The process side on macOS: the application object, the activity that keeps
-// the helper out of App Nap, the parent watched through a process source, and
-// the AppKit main loop.
+// The process side on macOS: the application object, its delegate and its
+// activation policy, the activity that keeps the helper out of App Nap, and
+// the AppKit main loop. The parent watch is in parent.cc.
 #import <AppKit/AppKit.h>
 #include <Carbon/Carbon.h>
-#include <dispatch/dispatch.h>
-#include <unistd.h>
 
 #include "platform/platform.h"
 
+// Since macOS 14 AppKit prints a warning to stderr at launch unless a
+// delegate says restorable state is securely coded, and the helper prints
+// nothing. It answers that and nothing else.
+@interface PalisadeApplicationDelegate : NSObject <NSApplicationDelegate>
+@end
+
+@implementation PalisadeApplicationDelegate
+- (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)application {
+  return YES;
+}
+@end
+
 namespace {
 
-// Both kept for the life of the process: ending the activity would let the
-// system throttle the 2 ms hold timer; the source is never cancelled.
+// How the helper may become front, chosen at build time with
+// PALISADE_MACOS_ACTIVATION (see the README):
+//  agent: an accessory from the start, whether or not the embedded
+//    Info.plist's LSUIElement is read;
+//  regularWhileHolding: regular from engage to release, an accessory
+//    otherwise, in case the system ignores an agent's UI mode, as an old
+//    HIToolbox header says it does;
+//  none: whatever the system gives an executable with no policy set.
+enum class Activation { agent, regularWhileHolding, none };
+constexpr Activation kActivation = Activation::PALISADE_ACTIVATION;
+
+// All kept for the life of the process: ending the activity would let the
+// system throttle the 2 ms hold timer, and the application holds its
+// delegate weakly.
 id<NSObject> activity;
-dispatch_source_t parentExitSource;
+PalisadeApplicationDelegate* applicationDelegate;
 
 }  // namespace
 
 void startApplication() {
   // Connects to the window server; NSApp keeps the instance.
   [NSApplication sharedApplication];
+  applicationDelegate = [PalisadeApplicationDelegate new];
+  NSApp.delegate = applicationDelegate;
+  if (kActivation != Activation::none)
+    [NSApp setActivationPolicy:NSApplicationActivationPolicyAccessory];
   activity = [[NSProcessInfo processInfo]
       beginActivityWithOptions:(NSActivityUserInitiatedAllowingIdleSystemSleep | NSActivityLatencyCritical)
                         reason:@"Hides the native Dock during Mission Control"];
-}
-
-void watchParent(pid_t parent, void (*onExit)()) {
-  parentExitSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_PROC, uintptr_t(parent),
-                                            DISPATCH_PROC_EXIT, dispatch_get_main_queue());
-  dispatch_set_context(parentExitSource, reinterpret_cast<void*>(onExit));
-  dispatch_source_set_event_handler_f(parentExitSource, [](void* context) {
-    reinterpret_cast<void (*)()>(context)();
-  });
-  dispatch_resume(parentExitSource);
-  // The parent may have died before the source was armed, and its pid may
-  // since name another process: then we have been re-parented. Cancelled
-  // first, so onExit cannot also come from the source.
-  if (getppid() != parent) {
-    dispatch_source_cancel(parentExitSource);
-    onExit();
-  }
 }
 
 void runMainLoop() {
@@ -48,8 +57,15 @@ void runMainLoop() {
 }
 
 void setSystemUIMode(uint32_t mode, uint32_t options) {
+  // Engage sets a hiding mode before taking the front and release restores
+  // the normal one last, so the policy brackets the whole hold.
+  bool holding = mode != kUIModeNormal;
+  if (kActivation == Activation::regularWhileHolding && holding)
+    [NSApp setActivationPolicy:NSApplicationActivationPolicyRegular];
   // Nothing to do on failure: the status is not reported.
   SetSystemUIMode(mode, options);
+  if (kActivation == Activation::regularWhileHolding && !holding)
+    [NSApp setActivationPolicy:NSApplicationActivationPolicyAccessory];
 }
 
 void hideApplication() { [NSApp hide:nil]; }
