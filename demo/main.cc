@@ -108,13 +108,22 @@ std::string findHelper(int argc, char** argv) {
   release();
   idle(0.5);
 
-  // Engage again; the helper dies mid-hold and the client brings it back.
+  // Engage again; the main thread stalls mid-hold and the hold is lost,
+  // then taken again, and kept past the silence limit once more.
   TraceLine clicked = takeFront(kMail);
   say(clicked.t, "the user switches back to Mail");
   idle(0.1);
   engage("engage");
   idle(0.6);
   latencies.push_back(stealWhileHolding(kNotes));
+  idle(0.65);  // mid-way between two keep-alives: the release lands mid-way in its window
+  Stall stall = stallMainThread();
+  idle(0.6);
+  latencies.push_back(stealWhileHolding(kNotes));
+  idle(std::max(0.4, stall.heldAgain + kSilenceLimit + 0.5 - now()));
+  latencies.push_back(stealWhileHolding(kMail));
+
+  // The helper dies mid-hold and the client brings it back.
   idle(0.6);
   double restart = killMidHold();
   idle(0.4);
@@ -131,6 +140,9 @@ std::string findHelper(int argc, char** argv) {
   printf("  re-assertions     %zu, median %.1f ms, worst %.1f ms\n", sorted.size(), median, sorted.back());
   printf("  keepAlives        the client's, every %.1f s while the main queue ran: held %.1f s with none from the demo\n",
          kKeepAliveInterval, heldFor);
+  printf("  main-queue stall  %.0f s: released %.2f s in (%.2f s after the last keepAlive), hold lost reported at %ld ms, "
+         "held again %.1f ms after the stall\n",
+         stall.seconds, stall.releasedAfter, stall.sinceKeepAlive, stall.lostAfterMs, stall.heldAgainMs);
   printf("  restart           front held again %.1f ms after SIGKILL\n", restart * 1000);
   printf("  close             Dock shown, no helper and no zombie left\n");
   exit(0);

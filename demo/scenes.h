@@ -44,6 +44,18 @@ void release();
 /// new one. Returns the seconds from the kill to the front held again.
 double killMidHold();
 
+/// The parent's main thread stalls while holding; the hold is lost and
+/// taken again once the thread runs.
+struct Stall {
+  double seconds;         // how long the main thread stalled
+  double releasedAfter;   // s from the stall's start to the helper's release
+  double sinceKeepAlive;  // s from the last keepAlive to that release
+  long lostAfterMs;       // HOLD_LOST's detail
+  double heldAgain;       // when the new hold took the front
+  double heldAgainMs;     // from the main thread's return to that
+};
+Stall stallMainThread();
+
 /// Closes the client while holding; checks that no helper or child is left.
 void finish();
 

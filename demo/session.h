@@ -27,9 +27,10 @@ struct TraceLine {
 // What another thread told the session, stamped when it happened.
 struct Event {
   double t;
-  int kind;  // a palisade_event
+  int kind;  // a palisade_event, or one of the main thread's below
   long detail;
 };
+constexpr int kMainThreadStalls = 100, kMainThreadResumes = 101;
 
 struct Session {
   palisade_client* client = nullptr;
