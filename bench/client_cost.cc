@@ -13,6 +13,9 @@
 //       the palisade_engage call to the trace's "setFront OWN 0 0x400 -> ",
 //       alternating with the same cycle on a second sim whose standard input
 //       this program writes "engage" to itself (the reference).
+//   client_cost mainqueue HELPER SECONDS
+//       What keep-alives from the main queue cost the application's main
+//       thread (bench/main_queue_cost.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -32,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "main_queue_cost.h"
 #include "measure.h"
 #include "palisade/client.h"
 
@@ -231,6 +235,8 @@ int main(int argc, char** argv) {
     return cost(argv[2], atof(argv[3]));
   if (argc == 4 && strcmp(argv[1], "latency") == 0)
     return latency(argv[2], atoi(argv[3]));
-  fprintf(stderr, "usage: client_cost cost HELPER SECONDS | latency SIM CYCLES\n");
+  if (argc == 4 && strcmp(argv[1], "mainqueue") == 0)
+    return mainQueueCost(argv[2], atof(argv[3]));
+  fprintf(stderr, "usage: client_cost cost HELPER SECONDS | latency SIM CYCLES | mainqueue HELPER SECONDS\n");
   return 2;
 }
