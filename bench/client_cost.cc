@@ -3,16 +3,19 @@
 // "key value..." lines it prints.
 //
 //   client_cost cost HELPER SECONDS
-//       An engaged client for SECONDS with the default keep-alive interval:
-//       context switches and CPU time of the threads that palisade_open
-//       started. Reference: a bare thread that sleeps to each keep-alive and
-//       writes it to a thread blocked reading it.
+//       An engaged client for SECONDS with the default keep-alive interval,
+//       its keep-alives sent by its own thread: context switches and CPU
+//       time of the threads that palisade_open started. Reference: a bare
+//       thread that sleeps to each keep-alive and writes it to a thread
+//       blocked reading it.
 //   client_cost latency SIM CYCLES
 //       CYCLES engage/release cycles through a client on palisade-sim, from
 //       the palisade_engage call to the trace's "setFront OWN 0 0x400 -> ",
 //       alternating with the same cycle on a second sim whose standard input
 //       this program writes "engage" to itself (the reference).
-#include <dirent.h>
+//   client_cost mainqueue HELPER SECONDS
+//       What keep-alives from the main queue cost the application's main
+//       thread (bench/main_queue_cost.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,89 +31,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "main_queue_cost.h"
+#include "measure.h"
 #include "palisade/client.h"
 
 extern char** environ;
 
+namespace bench {
 namespace {
 
 constexpr double kKeepAliveInterval = 0.5;  // the client's default
 constexpr int kTraceFd = 4;                 // where palisade-sim writes its trace
 constexpr double kLineDeadline = 5.0;       // a trace line the helper owes us
-
-[[noreturn]] void die(const char* what) {
-  fprintf(stderr, "client_cost: %s\n", what);
-  exit(1);
-}
-
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);  // the trace's clock
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
-std::set<pid_t> tasks() {
-  std::set<pid_t> ids;
-  DIR* dir = opendir("/proc/self/task");
-  if (!dir)
-    die("cannot list /proc/self/task");
-  while (dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.')
-      ids.insert(pid_t(atoi(entry->d_name)));
-  closedir(dir);
-  return ids;
-}
-
-struct Sample {
-  long voluntary = 0, involuntary = 0;  // context switches
-  long long cpu = 0;                    // ns
-};
-
-// Adds one of our threads' context switches to `s`.
-void addSwitches(pid_t tid, Sample& s) {
-  std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
-  FILE* f = fopen(path.c_str(), "r");
-  if (!f)
-    die("a measured thread went away");
-  char line[256];
-  long count;
-  while (fgets(line, sizeof line, f)) {
-    if (sscanf(line, "voluntary_ctxt_switches: %ld", &count) == 1)
-      s.voluntary += count;
-    else if (sscanf(line, "nonvoluntary_ctxt_switches: %ld", &count) == 1)
-      s.involuntary += count;
-  }
-  fclose(f);
-}
-
-// CPU time of one of our threads, in ns, from its thread CPU clock (the
-// kernel's encoding for a tid): /proc's utime and stime count in 10 ms
-// steps, coarser than what a keep-alive thread spends in seconds.
-long long cpuNs(pid_t tid) {
-  timespec t;
-  if (clock_gettime(clockid_t((~unsigned(tid) << 3) | 6), &t) != 0)
-    die("no CPU clock for a measured thread");
-  return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
-}
-
-Sample sample(const std::vector<pid_t>& tids) {
-  Sample s;
-  for (pid_t tid : tids) {
-    addSwitches(tid, s);
-    s.cpu += cpuNs(tid);
-  }
-  return s;
-}
-
-void print(const char* who, const Sample& a, const Sample& b) {
-  printf("%s_voluntary %ld\n%s_involuntary %ld\n%s_cpu_ns %lld\n", who, b.voluntary - a.voluntary, who,
-         b.involuntary - a.involuntary, who, b.cpu - a.cpu);
-}
 
 int cost(const char* helper, double seconds) {
   // The reference's keep-alives go to a reader blocked on them, as the
@@ -140,21 +76,13 @@ int cost(const char* helper, double seconds) {
   while (referenceTid == 0)
     std::this_thread::yield();
 
-  std::set<pid_t> before = tasks();
   palisade_options options = {};
   options.helper_path = helper;
-  palisade_client* client;
-  if (palisade_open(&options, &client) != PALISADE_OK)
-    die("palisade_open failed");
+  // The client's thread sends the keep-alives itself: what they cost it is
+  // the measure here, and this main thread drains no main queue.
+  options.keep_alive_source = PALISADE_KEEP_ALIVE_CLIENT_THREAD;
   std::vector<pid_t> clientTids;
-  for (pid_t tid : tasks())
-    if (!before.count(tid))
-      clientTids.push_back(tid);
-  if (clientTids.empty())
-    die("palisade_open started no thread");
-  if (palisade_engage(client) != PALISADE_OK)
-    die("palisade_engage failed");
-  usleep(300'000);  // past the spawn and the engage itself
+  palisade_client* client = openEngaged(options, clientTids);
 
   std::vector<pid_t> ref = {referenceTid};
   Sample c0 = sample(clientTids), r0 = sample(ref);
@@ -163,13 +91,14 @@ int cost(const char* helper, double seconds) {
   Sample c1 = sample(clientTids), r1 = sample(ref);
   double span = now() - t0;
   bool alive = palisade_helper_pid(client) > 0;
+  bool held = palisade_client_state(client) == PALISADE_STATE_HOLDING;
   palisade_close(client, 2.0);
   stop = true;
   reference.join();
   close(sink[1]);
   reader.join();
 
-  printf("threads %zu\nseconds %.3f\nhelper_alive %d\n", clientTids.size(), span, alive);
+  printf("threads %zu\nseconds %.3f\nhelper_alive %d\nheld %d\n", clientTids.size(), span, alive, held);
   print("client", c0, c1);
   print("reference", r0, r1);
   return 0;
@@ -297,13 +226,17 @@ int latency(const char* sim, int cycles) {
 }
 
 }  // namespace
+}  // namespace bench
 
 int main(int argc, char** argv) {
+  using namespace bench;
   signal(SIGPIPE, SIG_DFL);  // as a parent application runs
   if (argc == 4 && strcmp(argv[1], "cost") == 0)
     return cost(argv[2], atof(argv[3]));
   if (argc == 4 && strcmp(argv[1], "latency") == 0)
     return latency(argv[2], atoi(argv[3]));
-  fprintf(stderr, "usage: client_cost cost HELPER SECONDS | latency SIM CYCLES\n");
+  if (argc == 4 && strcmp(argv[1], "mainqueue") == 0)
+    return mainQueueCost(argv[2], atof(argv[3]));
+  fprintf(stderr, "usage: client_cost cost HELPER SECONDS | latency SIM CYCLES | mainqueue HELPER SECONDS\n");
   return 2;
 }
