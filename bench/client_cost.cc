@@ -182,6 +182,8 @@ int latency(const char* sim, int cycles) {
   options.helper_path = sim;
   options.inherit_fds = inherited;
   options.inherit_fd_count = 1;
+  // Nothing drains this program's main queue; each hold is milliseconds long.
+  options.keep_alive_source = PALISADE_KEEP_ALIVE_CLIENT_THREAD;
   palisade_client* client;
   if (palisade_open(&options, &client) != PALISADE_OK)
     die("palisade_open failed");
