@@ -51,13 +51,14 @@ void pump(Child& child, double timeout) {
 
 }  // namespace
 
-Child spawnChild(const std::string& path, pid_t* parent, Input input) {
+Child spawnChild(const std::string& path, pid_t* parent, Input input, std::string_view control) {
   // Orphans of an intermediate parent come back to us, so we can reap them.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], ctl[2], tr[2];
   for (int* fds : {in, out, ctl, tr})
     makePipe(fds);
+  send(ctl[1], control);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -107,10 +108,11 @@ Child spawnChild(const std::string& path, pid_t* parent, Input input) {
   return child;
 }
 
-Child openClient(const std::string& path, palisade_client** client) {
+Child openClient(const std::string& path, palisade_client** client, std::string_view control) {
   int ctl[2], tr[2];
   makePipe(ctl);
   makePipe(tr);
+  send(ctl[1], control);
   // The client hands descriptors over at their own numbers: the helper's
   // ends go to 3 and 4 for the open, and whatever was there comes back after.
   int saved[2] = {fcntl(3, F_DUPFD_CLOEXEC, 10), fcntl(4, F_DUPFD_CLOEXEC, 10)};

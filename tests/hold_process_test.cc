@@ -19,18 +19,27 @@ std::string next(Child& child, const std::string& prefix, double timeout = 10) {
   return line ? line->event : "";
 }
 
-// The simulated helper, started with process 800 in front and 802's window
-// on top, and driven as a parent would drive it: through the client library,
-// or by hand where the parent must misbehave.
+// Process 800 in front and 802's window on top.
+const Events kScene = {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"};
+
+std::string lines(const Events& events) {
+  std::string text;
+  for (const std::string& e : events)
+    text += e + "\n";
+  return text;
+}
+
+// The simulated helper, started in kScene, written to its control channel
+// before it starts and not waited for: it must be in place for the first
+// command all the same. Driven as a parent would drive it: through the
+// client library, or by hand where the parent must misbehave.
 struct Session {
   enum Parent { byHand, dying, viaClient };
   explicit Session(Parent parent = byHand, pid_t* parentPID = nullptr)
-      : child(parent == viaClient ? openClient(PALISADE_SIM_PATH, &client)
-                                  : spawnChild(PALISADE_SIM_PATH, parent == dying ? parentPID : nullptr)) {
-    own = next(child, "start ").substr(6);
-    for (const char* line : {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"})
-      control(line);
-  }
+      : child(parent == viaClient
+                  ? openClient(PALISADE_SIM_PATH, &client, lines(kScene))
+                  : spawnChild(PALISADE_SIM_PATH, parent == dying ? parentPID : nullptr, Input::pipe, lines(kScene))),
+        own(std::to_string(child.pid)) {}
   ~Session() {
     if (client)
       palisade_close(client, 5);
@@ -61,7 +70,10 @@ struct Session {
   // Applies a control line and waits until it has taken effect.
   void control(const std::string& line) {
     send(child.control, line + "\n");
-    ASSERT_EQ(next(child, "ctl " + line), "ctl " + line);
+    std::string event;
+    while (!(event = next(child, "ctl ")).empty() && event != "ctl " + line) {
+    }
+    ASSERT_EQ(event, "ctl " + line);
   }
   void engage() {
     command("engage");
@@ -84,7 +96,7 @@ struct Session {
 
   palisade_client* client = nullptr;
   Child child;
-  std::string own;
+  std::string own;  // its pid, as the trace shows it
 };
 
 // The sessions of a well-behaved parent, which embeds the client library.
@@ -94,8 +106,12 @@ struct Hold : testing::Test, Session {
 
 TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("engage");
-  // The front is read before the UI mode changes it; the serial number is
-  // looked up once per hold.
+  // The scene is set before the first command is read, though engage was
+  // asked for at once. The front is read before the UI mode changes it; the
+  // serial number is looked up once per hold.
+  EXPECT_EQ(next(child, ""), "start " + own);
+  for (const std::string& line : kScene)
+    EXPECT_EQ(next(child, ""), "ctl " + line);
   for (const std::string& e : Events{"getFront -> 800", "pidForProcess -> 800", "uiMode 2 0",
                                      "processForPID " + own + " -> 0", "permit " + own, holdFront()})
     EXPECT_EQ(next(child, ""), e);
