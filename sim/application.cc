@@ -1,6 +1,7 @@
 // Start-up of the simulated helper: descriptor 4 takes the trace, descriptor
 // 3 brings control lines that change the simulated window server. Both are
-// optional; the helper never writes anywhere else.
+// optional; the helper never writes anywhere else. The trace also shows each
+// command word the helper reads, before the command runs.
 #include <dispatch/dispatch.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -106,3 +107,5 @@ void startApplication() {
   dispatch_source_set_cancel_handler_f(controlSource, [](void*) { close(kControlFd); });
   dispatch_resume(controlSource);
 }
+
+void commandRead(const char* word) { trace("read %s", word); }

@@ -181,6 +181,14 @@ std::vector<std::string> events(const Child& child, std::string_view prefix) {
   return found;
 }
 
+std::vector<std::string> wordsRead(const Child& child) {
+  std::vector<std::string> words;
+  for (const std::string& event : events(child, "read "))
+    if (event != "read keepAlive")
+      words.push_back(event.substr(5));
+  return words;
+}
+
 std::optional<int> waitExit(Child& child, double timeout) {
   double deadline = monotonicSeconds() + timeout;
   int status = 0;

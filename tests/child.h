@@ -52,6 +52,10 @@ std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double t
 /// The events among every trace line read so far that start with `prefix`.
 std::vector<std::string> events(const Child& child, std::string_view prefix);
 
+/// The command words the helper was traced reading so far, in order; not
+/// keepAlive, which a client writes on its own clock.
+std::vector<std::string> wordsRead(const Child& child);
+
 /// Exit status, or nullopt (after killing it) if it has not exited in time;
 /// then reads the trace to its end.
 std::optional<int> waitExit(Child& child, double timeout = 10);

@@ -25,6 +25,8 @@ void startApplication() {
                         reason:@"Hides the native Dock during Mission Control"];
 }
 
+void commandRead(const char*) {}
+
 void watchParent(pid_t parent, void (*onExit)()) {
   parentExitSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_PROC, uintptr_t(parent),
                                             DISPATCH_PROC_EXIT, dispatch_get_main_queue());
