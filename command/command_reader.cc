@@ -10,6 +10,7 @@
 #include "command/line_reader.h"
 #include "hold/engage.h"
 #include "hold/release.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -62,8 +63,10 @@ ReadResult readOnce(bool announced) {
   appendInput(reader, area, size_t(count));
   std::optional<Command> command;
   while (nextLine(reader, command)) {
-    if (command)
-      run(*command);
+    if (!command)
+      continue;
+    commandRead(commandWord(*command));
+    run(*command);
   }
   return ReadResult::lines;
 }

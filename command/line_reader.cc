@@ -1,5 +1,6 @@
 #include "command/line_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -43,9 +44,13 @@ bool isTrimmed(char32_t c) {
          c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-constexpr std::u32string_view kWords[] = {U"engage", U"keepAlive", U"yield", U"release"};
+// The four words, in Command's order. ASCII, so a decoded line is compared
+// with them code point by byte.
+constexpr std::string_view kWords[] = {"engage", "keepAlive", "yield", "release"};
 
 }  // namespace
+
+const char* commandWord(Command command) { return kWords[int(command)].data(); }
 
 std::optional<Command> parseCommand(std::string_view line) {
   std::u32string text;
@@ -62,7 +67,7 @@ std::optional<Command> parseCommand(std::string_view line) {
     --last;
   std::u32string_view word(text.data() + first, last - first);
   for (size_t i = 0; i < std::size(kWords); ++i) {
-    if (word == kWords[i])
+    if (std::equal(word.begin(), word.end(), kWords[i].begin(), kWords[i].end()))
       return Command(i);
   }
   return std::nullopt;

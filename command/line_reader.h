@@ -27,6 +27,9 @@ void appendInput(LineReader& reader, const char* bytes, size_t count);
 /// line names (nullopt for anything else, an over-long line included).
 bool nextLine(LineReader& reader, std::optional<Command>& command);
 
+/// The word that names `command`, as the parent writes it.
+const char* commandWord(Command command);
+
 /// The command a line names: its UTF-8 text, ill-formed bytes replaced,
 /// trimmed of tabs and Unicode space separators at both ends, equal to one of
 /// the four words, case-sensitive.

@@ -20,6 +20,10 @@ void startApplication();
 /// watched because it is already gone, calls onExit at once.
 void watchParent(pid_t parent, void (*onExit)());
 
+/// Main queue: the command `word` was read from the channel and runs next.
+/// Nothing to do for a real window server; the simulation traces it.
+void commandRead(const char* word);
+
 /// Runs the main loop on the main thread, draining the main dispatch queue.
 /// Returns only if the platform's loop ever stops.
 void runMainLoop();

@@ -51,13 +51,14 @@ void pump(Child& child, double timeout) {
 
 }  // namespace
 
-Child spawnChild(const std::string& path, pid_t* parent, Input input) {
+Child spawnChild(const std::string& path, pid_t* parent, Input input, std::string_view control) {
   // Orphans of an intermediate parent come back to us, so we can reap them.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], ctl[2], tr[2];
   for (int* fds : {in, out, ctl, tr})
     makePipe(fds);
+  send(ctl[1], control);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -107,10 +108,11 @@ Child spawnChild(const std::string& path, pid_t* parent, Input input) {
   return child;
 }
 
-Child openClient(const std::string& path, palisade_client** client) {
+Child openClient(const std::string& path, palisade_client** client, std::string_view control) {
   int ctl[2], tr[2];
   makePipe(ctl);
   makePipe(tr);
+  send(ctl[1], control);
   // The helper's ends go to its 3 and 4, wherever ours are.
   int inherit[] = {ctl[0], tr[1]}, targets[] = {3, 4};
   palisade_options options{};
@@ -170,6 +172,14 @@ std::vector<std::string> events(const Child& child, std::string_view prefix) {
     if (line.event.starts_with(prefix))
       found.push_back(line.event);
   return found;
+}
+
+std::vector<std::string> wordsRead(const Child& child) {
+  std::vector<std::string> words;
+  for (const std::string& event : events(child, "read "))
+    if (event != "read keepAlive")
+      words.push_back(event.substr(5));
+  return words;
 }
 
 std::optional<int> waitExit(Child& child, double timeout) {

@@ -29,16 +29,18 @@ struct Child {
   size_t seen = 0;               // lines already matched by waitFor
 };
 
-/// Starts `path` with no arguments and an empty environment. With `parent`
-/// set, the child is started by an intermediate process, whose pid is stored
-/// in `*parent`, so that a test can make the helper's parent die.
-Child spawnChild(const std::string& path, pid_t* parent = nullptr, Input input = Input::pipe);
+/// Starts `path` with no arguments and an empty environment, `control`
+/// already written to its descriptor 3. With `parent` set, the child is
+/// started by an intermediate process, whose pid is stored in `*parent`, so
+/// that a test can make the helper's parent die.
+Child spawnChild(const std::string& path, pid_t* parent = nullptr, Input input = Input::pipe,
+                 std::string_view control = {});
 
 /// Starts `path` through the client library as an application embeds it,
-/// with no restart; the client writes its input and reaps it, so `input` and
-/// `output` stay closed.
+/// with no restart, `control` already written to its descriptor 3; the
+/// client writes its input and reaps it, so `input` and `output` stay closed.
 struct palisade_client;
-Child openClient(const std::string& path, palisade_client** client);
+Child openClient(const std::string& path, palisade_client** client, std::string_view control = {});
 
 void send(int fd, std::string_view text);
 void closeFd(int& fd);
@@ -49,6 +51,10 @@ std::optional<TraceLine> waitFor(Child& child, std::string_view prefix, double t
 
 /// The events among every trace line read so far that start with `prefix`.
 std::vector<std::string> events(const Child& child, std::string_view prefix);
+
+/// The command words the helper was traced reading so far, in order; not
+/// keepAlive, which a client writes on its own clock.
+std::vector<std::string> wordsRead(const Child& child);
 
 /// Exit status, or nullopt (after killing it) if it has not exited in time;
 /// then reads the trace to its end.

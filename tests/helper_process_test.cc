@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "tests/child.h"
 
 namespace {
@@ -54,13 +56,26 @@ TEST(Helper, SleepsWhenIdle) {
 TEST(Helper, LinesWrittenAndClosedAtOnceAreAllReadBeforeExit) {
   Child child = spawnChild(PALISADE_SIM_PATH);
   std::string lines = "engage\n";
-  for (int i = 0; i < 40000; ++i)
+  size_t keepAlives = 0;
+  for (int i = 0; i < 40000; ++i) {
+    keepAlives += i % 3 != 0;
     lines += i % 3 ? "keepAlive\n" : "noise\n";
+  }
   lines += "release\nengage\n";
-  send(child.input, lines);
-  expectCleanExit(child);
+  // Written from a thread while this one reads the trace, which the helper
+  // fills as it reads: it would stop reading once the trace pipe is full.
+  std::thread writer([&] {
+    send(child.input, lines);
+    closeFd(child.input);
+  });
+  EXPECT_EQ(waitExit(child), 0);
+  writer.join();
+  EXPECT_EQ(output(child), "");
   // Both holds, the last ended by the end of input.
   EXPECT_EQ(events(child, "uiMode"), (std::vector<std::string>{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"}));
+  // Every word, and nothing else, as the trace shows what was read.
+  EXPECT_EQ(events(child, "read keepAlive").size(), keepAlives);
+  EXPECT_EQ(wordsRead(child), (std::vector<std::string>{"engage", "release", "engage"}));
 }
 
 }  // namespace

@@ -14,23 +14,37 @@ namespace {
 using Events = std::vector<std::string>;
 
 // The next event that starts with `prefix`, or "" if none comes in time.
+// The client's keep-alives arrive on its own clock: their "read keepAlive"
+// is skipped unless asked for.
 std::string next(Child& child, const std::string& prefix, double timeout = 10) {
-  auto line = waitFor(child, prefix, timeout);
-  return line ? line->event : "";
+  for (;;) {
+    auto line = waitFor(child, prefix, timeout);
+    if (!line || line->event != "read keepAlive" || prefix == line->event)
+      return line ? line->event : "";
+  }
 }
 
-// The simulated helper, started with process 800 in front and 802's window
-// on top, and driven as a parent would drive it: through the client library,
-// or by hand where the parent must misbehave.
+// Process 800 in front and 802's window on top.
+const Events kScene = {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"};
+
+std::string lines(const Events& events) {
+  std::string text;
+  for (const std::string& e : events)
+    text += e + "\n";
+  return text;
+}
+
+// The simulated helper, started in kScene, written to its control channel
+// before it starts and not waited for: it must be in place for the first
+// command all the same. Driven as a parent would drive it: through the
+// client library, or by hand where the parent must misbehave.
 struct Session {
   enum Parent { byHand, dying, viaClient };
   explicit Session(Parent parent = byHand, pid_t* parentPID = nullptr)
-      : child(parent == viaClient ? openClient(PALISADE_SIM_PATH, &client)
-                                  : spawnChild(PALISADE_SIM_PATH, parent == dying ? parentPID : nullptr)) {
-    own = next(child, "start ").substr(6);
-    for (const char* line : {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"})
-      control(line);
-  }
+      : child(parent == viaClient
+                  ? openClient(PALISADE_SIM_PATH, &client, lines(kScene))
+                  : spawnChild(PALISADE_SIM_PATH, parent == dying ? parentPID : nullptr, Input::pipe, lines(kScene))),
+        own(std::to_string(child.pid)) {}
   ~Session() {
     if (client)
       palisade_close(client, 5);
@@ -61,7 +75,10 @@ struct Session {
   // Applies a control line and waits until it has taken effect.
   void control(const std::string& line) {
     send(child.control, line + "\n");
-    ASSERT_EQ(next(child, "ctl " + line), "ctl " + line);
+    std::string event;
+    while (!(event = next(child, "ctl ")).empty() && event != "ctl " + line) {
+    }
+    ASSERT_EQ(event, "ctl " + line);
   }
   void engage() {
     command("engage");
@@ -84,7 +101,7 @@ struct Session {
 
   palisade_client* client = nullptr;
   Child child;
-  std::string own;
+  std::string own;  // its pid, as the trace shows it
 };
 
 // The sessions of a well-behaved parent, which embeds the client library.
@@ -94,9 +111,13 @@ struct Hold : testing::Test, Session {
 
 TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("engage");
-  // The front is read before the UI mode changes it; the serial number is
-  // looked up once per hold.
-  for (const std::string& e : Events{"getFront -> 800", "pidForProcess -> 800", "uiMode 2 0",
+  // The scene is set before the first command is read, though engage was
+  // asked for at once. The front is read before the UI mode changes it; the
+  // serial number is looked up once per hold.
+  EXPECT_EQ(next(child, ""), "start " + own);
+  for (const std::string& line : kScene)
+    EXPECT_EQ(next(child, ""), "ctl " + line);
+  for (const std::string& e : Events{"read engage", "getFront -> 800", "pidForProcess -> 800", "uiMode 2 0",
                                      "processForPID " + own + " -> 0", "permit " + own, holdFront()})
     EXPECT_EQ(next(child, ""), e);
   // The timer already runs while the top window is read: ticks may come first.
@@ -120,23 +141,29 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("release");
   next(child, "uiMode 0 0");
   // No tick, no second revoke, no second engage: only the release's own
-  // look, which leaves the thief in front and does not hide.
+  // look, which leaves the thief in front and does not hide. (The words
+  // reach the helper on the client's thread, in no set order with ctl.)
   Events seen;
   for (size_t i = afterYield; i < child.seen; ++i)
-    seen.push_back(child.lines[i].event);
+    if (!child.lines[i].event.starts_with("read "))
+      seen.push_back(child.lines[i].event);
   EXPECT_EQ(seen, (Events{"ctl front 801", "getFront -> 801", "pidForProcess -> 801", "windowList -> 1", "uiMode 0 0"}));
   finish();
   EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
+  // The helper read every word asked of the client, in order, the ignored
+  // ones too.
+  EXPECT_EQ(wordsRead(child), (Events{"engage", "engage", "yield", "yield", "engage", "release"}));
 }
 
 TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
   const std::pair<Events, Events> cases[] = {
       // scene while holding → what the release does
       {{"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
-       {"windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "uiMode 0 0"}},
-      {{"gone 800", "windows"}, {"windowList -> 0", "revoke " + own, "hide", "uiMode 0 0"}},
-      {{"setFrontStatus -5"}, {"windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0"}},
-      {{"windows 0,5,0,1,640,480"}, {"windowList -> 1", "revoke " + own, "hide", "uiMode 0 0"}},  // no valid owner
+       {"read release", "windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "uiMode 0 0"}},
+      {{"gone 800", "windows"}, {"read release", "windowList -> 0", "revoke " + own, "hide", "uiMode 0 0"}},
+      {{"setFrontStatus -5"},
+       {"read release", "windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0"}},
+      {{"windows 0,5,0,1,640,480"}, {"read release", "windowList -> 1", "revoke " + own, "hide", "uiMode 0 0"}},  // no valid owner
   };
   for (const auto& [scene, released] : cases) {
     for (const char* line : {"live 800", "front 800", "setFrontStatus 0", "windows 802,40,0,1,640,480"})

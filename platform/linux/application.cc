@@ -3,3 +3,5 @@
 #include "platform/platform.h"
 
 void startApplication() {}
+
+void commandRead(const char*) {}

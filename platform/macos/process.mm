@@ -51,6 +51,9 @@ void startApplication() {
                         reason:@"Hides the native Dock during Mission Control"];
 }
 
+// The real helper writes nothing: a read word is only the simulation's to trace.
+void commandRead(const char*) {}
+
 void runMainLoop() {
   // Also drains the main dispatch queue.
   [NSApp run];
