@@ -2,6 +2,7 @@
 // the client's thread, and close.
 #include <errno.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr double kDefaultInterval = 0.5;
 constexpr double kMinInterval = 0.01;  // shorter would keep the client's thread busy writing
+constexpr double kMaxInterval = 2.0;   // leaves a third of the silence for a late wake-up
 constexpr int kDefaultRestarts = 3;
 // The longest close we honour (NaN and negative mean none at all).
 constexpr double kMaxCloseTimeout = 1e7;
@@ -75,8 +77,9 @@ bool validOptions(const palisade_options* o) {
   if (o->inherit_fd_count < 0 || (o->inherit_fd_count > 0 && !o->inherit_fds))
     return false;
   const int* targets = o->inherit_fd_targets ? o->inherit_fd_targets : o->inherit_fds;
+  long limit = sysconf(_SC_OPEN_MAX);  // no descriptor can have a number past it
   for (int i = 0; i < o->inherit_fd_count; ++i) {
-    if (fcntl(o->inherit_fds[i], F_GETFD) < 0 || targets[i] <= 2)
+    if (fcntl(o->inherit_fds[i], F_GETFD) < 0 || targets[i] <= 2 || targets[i] >= limit)
       return false;
     if (std::find(targets, targets + i, targets[i]) != targets + i)
       return false;
@@ -97,7 +100,7 @@ PALISADE_EXPORT palisade_status palisade_open(const palisade_options* options, p
     c->path = options->helper_path;
     c->interval = kDefaultInterval;
     if (options->keep_alive_interval > 0)
-      c->interval = std::max(options->keep_alive_interval, kMinInterval);
+      c->interval = std::clamp(options->keep_alive_interval, kMinInterval, kMaxInterval);
     c->maxRestarts = options->max_restarts != 0 ? options->max_restarts : kDefaultRestarts;
     c->source = options->keep_alive_source;
     c->inherit.assign(options->inherit_fds, options->inherit_fds + options->inherit_fd_count);
@@ -107,6 +110,10 @@ PALISADE_EXPORT palisade_status palisade_open(const palisade_options* options, p
     c->context = options->context;
     if (!makePipe(c->wake, true))
       return PALISADE_SPAWN_FAILED;
+    if (c->source == PALISADE_KEEP_ALIVE_MAIN_QUEUE && !makeMainQueueBeat(c.get())) {
+      errno = ENOMEM;
+      return PALISADE_SPAWN_FAILED;
+    }
     int input = -1;
     pid_t pid = spawnHelper(c->path.c_str(), c->inherit, c->targets, &input);
     if (pid < 0)

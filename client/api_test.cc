@@ -1,6 +1,8 @@
 // What the C program against palisade-sim (tests/client_c_check.c) cannot
 // see of opening a client: option limits, failed starts and their reasons,
 // and exactly the descriptors a helper gets.
+#include <climits>
+
 #include "test_support.h"
 
 using namespace palisade_client_test;
@@ -10,7 +12,7 @@ namespace {
 TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   int open = fcntl(1, F_DUPFD_CLOEXEC, 3), closed = fcntl(1, F_DUPFD_CLOEXEC, 3), standard = 2;
   close(closed);
-  int two[] = {open, 1}, repeated[] = {5, 5}, low[] = {5, 2};
+  int two[] = {open, 1}, repeated[] = {5, 5}, low[] = {5, 2}, huge[] = {5, INT_MAX};
   // A source no version knows, as a C caller may pass it: C++ cannot even
   // hold it in the enum's type.
   palisade_options unknown = optionsFor();
@@ -23,6 +25,7 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
       optionsFor(kCat, 0, &closed, 1), unknown,
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, repeated),
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, low),
+      optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, huge),
       // Cannot start: missing, not executable, a folder.
       optionsFor("/nonexistent/palisade"), optionsFor("/etc/passwd"), optionsFor("/tmp"),
   };
@@ -31,21 +34,41 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
     palisade_client* client = reinterpret_cast<palisade_client*>(&fds);
     errno = 0;
     bool invalid = i < std::size(cases) - std::size(reasons);
-    EXPECT_EQ(palisade_open(&cases[i], &client), invalid ? PALISADE_INVALID_ARGUMENT : PALISADE_SPAWN_FAILED) << i;
+    palisade_status status = palisade_open(&cases[i], &client);
+    int reason = errno;
+    EXPECT_EQ(status, invalid ? PALISADE_INVALID_ARGUMENT : PALISADE_SPAWN_FAILED) << i;
     EXPECT_EQ(client, nullptr) << i;
     if (!invalid)
-      EXPECT_EQ(errno, reasons[i - (std::size(cases) - std::size(reasons))]) << i;
+      EXPECT_EQ(reason, reasons[i - (std::size(cases) - std::size(reasons))]) << i;
   }
   EXPECT_EQ(entries("/proc/self/fd"), fds);
   EXPECT_EQ(entries("/proc/self/task"), threads);
   EXPECT_TRUE(noChildLeft());
 
   // The limits themselves: just below 3 s, an open descriptor above 2, the
-  // main-queue source (this build has libdispatch).
+  // main-queue source (this build has libdispatch). Engaged again and again
+  // and closed engaged, with a main queue nothing drains: its timer must
+  // not keep a descriptor of ours (libdispatch opens its own as it goes,
+  // and the listing its own, gone when read).
+  auto ours = [] {
+    std::set<int> fds;
+    for (int fd : entries("/proc/self/fd")) {
+      std::string kind = linkOf("/proc/self/fd/" + std::to_string(fd));
+      if (!kind.empty() && kind.find("eventfd") == std::string::npos &&
+          kind.find("timerfd") == std::string::npos && kind.find("eventpoll") == std::string::npos)
+        fds.insert(fd);
+    }
+    return fds;
+  };
   const palisade_options limits = optionsFor(kCat, 2.999, &open, 1, PALISADE_KEEP_ALIVE_MAIN_QUEUE);
+  std::set<int> before = ours();
   palisade_client* client = nullptr;
   ASSERT_EQ(palisade_open(&limits, &client), PALISADE_OK);
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(palisade_engage(client) | palisade_release(client), PALISADE_OK);
+  EXPECT_EQ(palisade_engage(client), PALISADE_OK);
   EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
+  EXPECT_EQ(ours(), before);
   close(open);
 
   // Every status explains itself in its own words; so does the library.
@@ -59,6 +82,8 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
 }
 
 TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorsAndNothingElse) {
+  // An application that ignores SIGHUP: the helper must not inherit that.
+  auto previous = signal(SIGHUP, SIG_IGN);
   // Left inheritable on purpose, one below the inherited numbers and one
   // above: neither may reach the helper.
   int below = fcntl(1, F_DUPFD, 3), above = fcntl(1, F_DUPFD, 40);
@@ -77,7 +102,7 @@ TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorsAndNothingElse) {
   pid_t pid = palisade_helper_pid(client);
   std::string helper = "/proc/" + std::to_string(pid);
 
-  // Once the loader has closed what it opens, exactly these stay.
+  // Between the loader's opens and the C library's (locales), exactly these.
   EXPECT_TRUE(eventually([&] { return entries(helper + "/fd") == std::set<int>{0, 1, 2, 20, 21}; }));
   EXPECT_EQ(linkOf(helper + "/fd/1"), "/dev/null");
   EXPECT_EQ(linkOf(helper + "/fd/2"), "/dev/null");
@@ -88,6 +113,13 @@ TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorsAndNothingElse) {
   // Ours, its input's write end above all: no later child of ours may get them.
   for (int fd : entries("/proc/self/fd"))
     EXPECT_TRUE(before.count(fd) || fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;  // -1 for the listing's own
+  // Nor a signal we ignore: the mask of ignored signals, in hex.
+  std::ifstream status(helper + "/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("SigIgn:", 0) != 0) {
+  }
+  EXPECT_EQ(std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGHUP - 1)), 0u) << line;
+  signal(SIGHUP, previous);
 
   EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
   EXPECT_TRUE(ended(pid));

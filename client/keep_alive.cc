@@ -1,9 +1,9 @@
 #include "keep_alive.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 
 #include "activity.h"
@@ -19,15 +19,18 @@ namespace palisade_client_internal {
 
 #if HAVE_MAIN_QUEUE
 
-// A timer on the main queue that marks, each interval, that the queue ran.
-// Cancelling does not wait for a handler under way, so the beat is shared
-// by the client and the timer and freed by whichever lets go last; it wakes
-// the client's thread through a descriptor of its own.
+// A timer on the main queue that marks, each interval, that the queue ran,
+// and wakes the client's thread to write the keep-alive. Cancelling does not
+// wait for a handler under way, so the beat is shared by the client and the
+// timer and freed by whichever lets go last; the client disconnects the
+// wake-up under the beat's mutex before its descriptors close.
 struct MainQueueBeat {
   std::atomic<int> owners{2};
   std::atomic<bool> ran{false};
-  int wake = -1;
+  std::mutex mutex;
+  int wake = -1;  // the client's wake-up pipe; -1 once the client is gone
   dispatch_source_t timer = nullptr;
+  bool running = false;  // resumed; the client's mutex guards it
 };
 
 namespace {
@@ -37,44 +40,16 @@ namespace {
 constexpr double kMaxLeewaySeconds = 0.05;
 
 void letGo(MainQueueBeat* beat) {
-  if (--beat->owners > 0)
-    return;
-  if (beat->wake >= 0)
-    close(beat->wake);
-  delete beat;
+  if (--beat->owners == 0)
+    delete beat;
 }
 
 void beatFired(void* context) {
   auto* beat = static_cast<MainQueueBeat*>(context);
   beat->ran = true;
-  (void)!write(beat->wake, "b", 1);  // full means the thread is awake already
-}
-
-MainQueueBeat* startBeat(palisade_client* c) {
-  auto* beat = new MainQueueBeat;
-  beat->wake = fcntl(c->wake[1], F_DUPFD_CLOEXEC, 0);
-  beat->timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, dispatch_get_main_queue());
-  if (beat->wake < 0 || !beat->timer) {
-    if (beat->timer)
-      dispatch_release(beat->timer);
-    beat->owners = 1;
-    letGo(beat);
-    return nullptr;  // no keep-alives: the hold is lost, as it should be when nothing can prove life
-  }
-  auto interval = uint64_t(c->interval * 1e9);
-  auto leeway = uint64_t(std::min(c->interval / 10, kMaxLeewaySeconds) * 1e9);
-  dispatch_set_context(beat->timer, beat);
-  dispatch_source_set_event_handler_f(beat->timer, beatFired);
-  dispatch_set_finalizer_f(beat->timer, [](void* context) { letGo(static_cast<MainQueueBeat*>(context)); });
-  dispatch_source_set_timer(beat->timer, dispatch_time(DISPATCH_TIME_NOW, int64_t(interval)), interval, leeway);
-  dispatch_resume(beat->timer);
-  return beat;
-}
-
-void stopBeat(MainQueueBeat* beat) {
-  dispatch_source_cancel(beat->timer);
-  dispatch_release(beat->timer);  // the finalizer lets go of the timer's share
-  letGo(beat);
+  std::lock_guard<std::mutex> lock(beat->mutex);
+  if (beat->wake >= 0)
+    (void)!write(beat->wake, "b", 1);  // full means the thread is awake already
 }
 
 bool takeBeat(MainQueueBeat* beat) { return beat && beat->ran.exchange(false); }
@@ -83,17 +58,73 @@ bool takeBeat(MainQueueBeat* beat) { return beat && beat->ran.exchange(false); }
 
 bool mainQueueSourceAvailable() { return true; }
 
+bool makeMainQueueBeat(palisade_client* c) {
+  dispatch_source_t timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, dispatch_get_main_queue());
+  if (!timer)
+    return false;
+  auto* beat = new MainQueueBeat;
+  beat->wake = c->wake[1];
+  beat->timer = timer;
+  dispatch_set_context(timer, beat);
+  dispatch_source_set_event_handler_f(timer, beatFired);
+  dispatch_set_finalizer_f(timer, [](void* context) { letGo(static_cast<MainQueueBeat*>(context)); });
+  c->beat = beat;  // inactive until the first engage
+  return true;
+}
+
+void endMainQueueBeat(palisade_client* c) {
+  MainQueueBeat* beat = std::exchange(c->beat, nullptr);
+  if (!beat)
+    return;
+  {
+    std::lock_guard<std::mutex> lock(beat->mutex);
+    beat->wake = -1;
+  }
+  // A paused or never-started source must run to be cancelled and freed.
+  if (!beat->running)
+    dispatch_resume(beat->timer);
+  dispatch_source_cancel(beat->timer);
+  dispatch_release(beat->timer);  // the finalizer lets go of the timer's share
+  letGo(beat);
+}
+
+namespace {
+
+void runBeat(MainQueueBeat* beat, double interval) {
+  if (!beat || beat->running)
+    return;
+  // Counted afresh from the engage, like the helper's silence.
+  auto nanoseconds = uint64_t(interval * 1e9);
+  auto leeway = uint64_t(std::min(interval / 10, kMaxLeewaySeconds) * 1e9);
+  dispatch_source_set_timer(beat->timer, dispatch_time(DISPATCH_TIME_NOW, int64_t(nanoseconds)), nanoseconds,
+                            leeway);
+  beat->ran = false;
+  beat->running = true;
+  dispatch_resume(beat->timer);
+}
+
+void pauseBeat(MainQueueBeat* beat) {
+  if (!beat || !beat->running)
+    return;
+  beat->running = false;
+  dispatch_suspend(beat->timer);
+}
+
+}  // namespace
+
 #else
 
 struct MainQueueBeat {};
 
 namespace {
-MainQueueBeat* startBeat(palisade_client*) { return nullptr; }
-void stopBeat(MainQueueBeat*) {}
+void runBeat(MainQueueBeat*, double) {}
+void pauseBeat(MainQueueBeat*) {}
 bool takeBeat(MainQueueBeat*) { return false; }
 }  // namespace
 
 bool mainQueueSourceAvailable() { return false; }
+bool makeMainQueueBeat(palisade_client*) { return false; }
+void endMainQueueBeat(palisade_client*) {}
 
 #endif
 
@@ -101,16 +132,13 @@ void startKeepAlives(palisade_client* c, double now) {
   c->lastKeepAlive = now;  // the helper counts its silence from the engage
   c->nextKeepAlive = now + c->interval;
   c->keepAliveAsked = false;
-  if (c->source == PALISADE_KEEP_ALIVE_MAIN_QUEUE && !c->beat)
-    c->beat = startBeat(c);
+  runBeat(c->beat, c->interval);
   if (!c->activity)
     c->activity = beginAppActivity();
 }
 
 void stopKeepAlives(palisade_client* c) {
-  if (c->beat)
-    stopBeat(c->beat);
-  c->beat = nullptr;
+  pauseBeat(c->beat);
   endAppActivity(c->activity);
   c->activity = nullptr;
   c->keepAliveAsked = false;

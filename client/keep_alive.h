@@ -10,9 +10,15 @@ namespace palisade_client_internal {
 // Whether this build can prove the main queue alive (it has libdispatch).
 bool mainQueueSourceAvailable();
 
-// On leaving idle, and on returning to it (close included): arms or
-// cancels the source, and on Apple platforms holds or ends the process
-// activity that keeps App Nap from throttling the application meanwhile.
+// The main-queue source's timer, one for the client's life, paused while
+// idle: made at open (false if it cannot be), ended by the client's
+// destructor, after which no handler touches the client.
+bool makeMainQueueBeat(palisade_client* c);
+void endMainQueueBeat(palisade_client* c);
+
+// On leaving idle, and on returning to it (close included): runs or pauses
+// the source, and on Apple platforms holds or ends the process activity
+// that keeps App Nap from throttling the application meanwhile.
 void startKeepAlives(palisade_client* c, double now);
 void stopKeepAlives(palisade_client* c);
 

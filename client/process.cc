@@ -106,11 +106,16 @@ pid_t spawnHelper(const char* path, const std::vector<int>& inherit, const std::
 #endif
 #endif
   // The client's thread blocks SIGPIPE; the helper starts with no signal
-  // blocked, whichever thread spawns it.
-  sigset_t none;
+  // blocked, whichever thread spawns it, and none ignored that the
+  // application ignores (an ignored signal stays ignored across exec).
+  sigset_t none, all;
   sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, flags);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, short(flags | POSIX_SPAWN_SETSIGDEF));
 
   char* argv[] = {const_cast<char*>(path), nullptr};
   pid_t pid = -1;

@@ -25,11 +25,14 @@
 
 namespace palisade_client_test {
 
-// Waits up to 10 s for `done`; never judges how long it took.
+// Waits up to 10 s for `done`; never judges how long it took. True as soon
+// as one look finds it done: a condition that holds for a moment (a starting
+// helper's descriptors) is not asked twice.
 inline bool eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000 && !done(); ++i)
-    usleep(5000);
-  return done();
+  for (int i = 0; i < 2000; ++i, usleep(5000))
+    if (done())
+      return true;
+  return false;
 }
 
 // The numbered entries of a /proc folder: open descriptors, or threads.

@@ -151,6 +151,10 @@ void helperDied(palisade_client* c, std::unique_lock<std::mutex>& lock, int stat
     return;
   }
   adopt(c, pid, input, watch);
+  if (c->closing) {  // close began meanwhile: end it without a hold
+    c->pendingCount = 0;
+    return;
+  }
   flushPending(c);
   deliver(c, lock, PALISADE_EVENT_HELPER_RESTARTED, long(pid));
 }
@@ -249,6 +253,7 @@ void run(palisade_client* c) {
 }  // namespace palisade_client_internal
 
 palisade_client::~palisade_client() {
+  palisade_client_internal::endMainQueueBeat(this);  // before the wake-up pipe closes
   // Only a failed open gets here with a helper still running.
   if (pid > 0) {
     int status;

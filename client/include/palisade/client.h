@@ -78,7 +78,8 @@ typedef struct palisade_options {
   const char* helper_path;
   /* Seconds between keep-alives while engaged; 0 means 0.5. Must be at
      least 0 and below 3 (the helper releases after 3 s without one); values
-     below 0.01 are taken as 0.01. */
+     below 0.01 are taken as 0.01, above 2 as 2, which leaves a late
+     wake-up a second to spare. */
   double keep_alive_interval;
   /* Restarts allowed in any 60 s; 0 means 3; negative: never restart. */
   int max_restarts;
@@ -89,16 +90,18 @@ typedef struct palisade_options {
   const int* inherit_fds;
   int inherit_fd_count;
   /* Called on the client's thread with no lock held; it may call every
-     function of this header, palisade_close included. The detail of
-     HELPER_EXITED is -1 when the application's own code reaped the helper
-     first (a waitpid(-1) loop, SIGCHLD ignored). May be NULL. */
+     function of this header, palisade_close included. It must not wait for
+     a thread that may be in palisade_close (a dispatch_sync to the main
+     queue while the main thread closes): close waits for the callback. The
+     detail of HELPER_EXITED is -1 when the application's own code reaped
+     the helper first (a waitpid(-1) loop, SIGCHLD ignored). May be NULL. */
   void (*on_event)(void* context, palisade_event event, long detail);
   void* context;
   /* See palisade_keep_alive_source; 0 is MAIN_QUEUE. */
   palisade_keep_alive_source keep_alive_source;
   /* The number each of inherit_fds gets in the helper, in the same order;
      NULL: the same number as in the parent. Each target must be above 2,
-     and no two alike. In a process with a run loop (Swift, AppKit,
+     below the process's descriptor limit, and no two alike. In a process with a run loop (Swift, AppKit,
      libdispatch) descriptors 3 and 4 are its own: hand over whatever
      pipe() returned and name 3 and 4 here. */
   const int* inherit_fd_targets;

@@ -61,8 +61,9 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
 
   /// Long enough for a helper to release and exit on end of input.
   private static let deinitCloseTimeout = 1.0
-  /// The C library's floor for the interval, which the Swift timer keeps too.
+  /// The C library's bounds for the interval, which the Swift timer keeps too.
   private static let shortestInterval = 0.01
+  private static let longestInterval = 2.0
 
   /// The events that `onEvent` also receives, from any thread, for one consumer
   /// (`for await` in one task): one stream for the client's life, created with
@@ -86,7 +87,8 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   ///
   /// - Parameters:
   ///   - keepAliveInterval: Seconds between keep-alives while engaged; above 0
-  ///     and below 3, the helper's limit. Below 0.01 counts as 0.01.
+  ///     and below 3, the helper's limit. Below 0.01 counts as 0.01, above 2
+  ///     as 2 (a late wake-up then still has a second to spare).
   ///   - keepAliveSource: What proves the application alive; see `KeepAliveSource`.
   ///   - maxRestarts: Restarts allowed in any 60 s; 0 or less: never restart.
   ///   - inheritedDescriptors: Our descriptors handed to the helper, and the
@@ -107,7 +109,7 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     relay = EventRelay(queue: eventQueue, handler: onEvent)
     events = relay.events
     timesMainQueue = keepAliveSource == .mainQueue && mainQueueTimedInSwift
-    self.keepAliveInterval = max(keepAliveInterval, Self.shortestInterval)
+    self.keepAliveInterval = min(max(keepAliveInterval, Self.shortestInterval), Self.longestInterval)
 
     let source: palisade_keep_alive_source =
       switch keepAliveSource {

@@ -44,16 +44,16 @@ public enum PalisadeEvent: Equatable, Sendable {
 // Carries events from the client's thread to the caller's queue and to the
 // stream. The C client holds it unretained: the PalisadeClient owns it, and
 // palisade_close returns only after the last callback has.
-final class EventRelay: @unchecked Sendable {  // `closed` is guarded by `lock`; the rest never changes
+final class EventRelay: @unchecked Sendable {  // `handler` is guarded by `lock`; the rest never changes
   /// A stream nobody reads must not grow for the application's life.
   static let unreadEventsKept = 64
 
   let events: AsyncStream<PalisadeEvent>
   private let continuation: AsyncStream<PalisadeEvent>.Continuation
   private let queue: DispatchQueue
-  private let handler: (@Sendable (PalisadeEvent) -> Void)?
+  // Dropped at close, so that a closure capturing the client frees it then.
+  private var handler: (@Sendable (PalisadeEvent) -> Void)?
   private let lock = NSLock()
-  private var closed = false
 
   init(queue: DispatchQueue, handler: (@Sendable (PalisadeEvent) -> Void)?) {
     (events, continuation) = AsyncStream.makeStream(bufferingPolicy: .bufferingNewest(Self.unreadEventsKept))
@@ -65,22 +65,23 @@ final class EventRelay: @unchecked Sendable {  // `closed` is guarded by `lock`;
   // joins that thread, cannot deadlock with it.
   func send(_ event: PalisadeEvent) {
     continuation.yield(event)
-    guard let handler else { return }
-    queue.async { if self.isOpen { handler(event) } }
+    guard currentHandler != nil else { return }
+    queue.async { self.currentHandler?(event) }
   }
 
-  /// Drops the events still queued for the closure and ends the stream.
+  /// Drops the closure, with the events still queued for it, and ends the
+  /// stream.
   func close() {
     lock.lock()
-    closed = true
+    handler = nil
     lock.unlock()
     continuation.finish()
   }
 
-  private var isOpen: Bool {
+  private var currentHandler: (@Sendable (PalisadeEvent) -> Void)? {
     lock.lock()
     defer { lock.unlock() }
-    return !closed
+    return handler
   }
 }
 
