@@ -65,8 +65,8 @@ fi
 say "| variant | took the front | Dock hidden | time to front | front after release | helper |"
 say "|---|---|---|---|---|---|"
 worked=""
-for spec in "$@"; do
-  variant=${spec%%=*} helper=${spec#*=}
+for pair in "$@"; do
+  variant=${pair%%=*} helper=${pair#*=}
   probe
   before=$front
   rm -f "$work/$variant.in" && mkfifo "$work/$variant.in"
@@ -97,8 +97,8 @@ for spec in "$@"; do
   say "| $variant | $took | $hidden | $to_front | $after | $ended, wrote $wrote |"
 done
 
-for spec in "$@"; do
-  variant=${spec%%=*}
+for pair in "$@"; do
+  variant=${pair%%=*}
   if [ -s "$work/$variant.out" ] || [ -s "$work/$variant.err" ]; then
     echo "$variant wrote:"
     cat "$work/$variant.out" "$work/$variant.err"
