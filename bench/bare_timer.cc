@@ -29,8 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" int _dispatch_get_main_queue_handle_4CF(void);
-extern "C" void _dispatch_main_queue_callback_4CF(void* message);
+#include "platform/linux/main_queue.h"
+
 
 namespace {
 
@@ -123,17 +123,10 @@ volatile uint64_t* mapCounter(const char* path) {
   return static_cast<volatile uint64_t*>(area);
 }
 
-// The helper's Linux main loop: drain the main queue when its eventfd fires.
+// The helper's Linux main loop.
 [[noreturn]] void runMainLoop() {
-  int handle = _dispatch_get_main_queue_handle_4CF();
-  for (;;) {
-    pollfd wake{handle, POLLIN, 0};
-    if (poll(&wake, 1, -1) < 0)
-      continue;
-    uint64_t count;
-    (void)!read(handle, &count, sizeof count);
-    _dispatch_main_queue_callback_4CF(nullptr);
-  }
+  for (;;)
+    drainMainQueueOnce();
 }
 
 [[noreturn]] void usage(const char* self) {

@@ -1,7 +1,6 @@
 #include "main_queue_cost.h"
 
 #include <dispatch/dispatch.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,33 +10,13 @@
 #include <thread>
 
 #include "measure.h"
+#include "platform/linux/main_queue.h"
 #include "palisade/client.h"
 
-// Exported by libdispatch for run loops that drain the main queue on the
-// main thread; not in its public headers.
-extern "C" int _dispatch_get_main_queue_handle_4CF(void);
-extern "C" void _dispatch_main_queue_callback_4CF(void* message);
 
 namespace bench {
 
 namespace {
-
-// The main thread's loop, as the helper's own on Linux: dispatch_main()
-// would end the thread, and an ended thread has nothing left to measure.
-// `handle` is the main queue's; returns once a function it ran has set
-// `stop`.
-void drainMainQueue(int handle, const std::atomic<bool>& stop) {
-  while (!stop) {
-    pollfd wake{handle, POLLIN, 0};
-    if (poll(&wake, 1, -1) < 0)
-      continue;  // EINTR
-    // libdispatch writes this eventfd and never reads it: reset it, or the
-    // next poll returns at once and the loop spins.
-    uint64_t count;
-    (void)!read(handle, &count, sizeof count);
-    _dispatch_main_queue_callback_4CF(nullptr);
-  }
-}
 
 void countLost(void* lost, palisade_event event, long) {
   if (event == PALISADE_EVENT_HOLD_LOST)
@@ -78,8 +57,6 @@ void measure(const char* name, palisade_keep_alive_source source, const char* he
 }  // namespace
 
 int mainQueueCost(const char* helper, double seconds) {
-  // Asked for before anything is queued, so no wake-up can come first.
-  int handle = _dispatch_get_main_queue_handle_4CF();
   std::atomic<bool> stop{false};
   std::thread measuring([&] {
     measure("main_queue", PALISADE_KEEP_ALIVE_MAIN_QUEUE, helper, seconds);
@@ -87,7 +64,10 @@ int mainQueueCost(const char* helper, double seconds) {
     dispatch_async_f(dispatch_get_main_queue(), &stop,
                      [](void* flag) { *static_cast<std::atomic<bool>*>(flag) = true; });
   });
-  drainMainQueue(handle, stop);
+  // The main thread's loop, the helper's own on Linux: dispatch_main()
+  // would end the thread, and an ended thread has nothing left to measure.
+  while (!stop)
+    drainMainQueueOnce();
   measuring.join();
   return 0;
 }

@@ -2,18 +2,13 @@
 // loop over libdispatch's main-queue hooks, and a pidfd to watch the parent.
 #include <dispatch/dispatch.h>
 #include <errno.h>
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
 
+#include "platform/linux/main_queue.h"
 #include "platform/platform.h"
-
-// Exported by libdispatch for run loops that drain the main queue on the
-// main thread; not in its public headers.
-extern "C" int _dispatch_get_main_queue_handle_4CF(void);
-extern "C" void _dispatch_main_queue_callback_4CF(void* message);
 
 namespace {
 
@@ -63,15 +58,6 @@ void watchParent(pid_t parent, void (*onExit)()) {
 }
 
 void runMainLoop() {
-  int handle = _dispatch_get_main_queue_handle_4CF();
-  for (;;) {
-    pollfd wake{handle, POLLIN, 0};
-    if (poll(&wake, 1, -1) < 0)
-      continue;  // EINTR
-    // libdispatch writes this eventfd and never reads it: reset it, or the
-    // next poll returns at once and the idle loop spins.
-    uint64_t count;
-    (void)!read(handle, &count, sizeof count);
-    _dispatch_main_queue_callback_4CF(nullptr);
-  }
+  for (;;)
+    drainMainQueueOnce();
 }
