@@ -1,6 +1,7 @@
 // Where keep-alives come from while engaged: the application's main dispatch
-// queue, the client's own thread, or palisade_keep_alive calls. Every
-// function here is called with the client's mutex held and never waits.
+// queue, the client's own thread, or palisade_keep_alive calls. No function
+// here waits; each runs with the client's mutex held, or where nothing else
+// can touch the client (open, the destructor).
 #pragma once
 
 #include "state.h"

@@ -65,7 +65,7 @@ struct palisade_client {
   double lastKeepAlive = 0;      // the last keepAlive written, or the engage
   double nextKeepAlive = 0;      // the client-thread source's next one
   bool keepAliveAsked = false;   // palisade_keep_alive since the last one written
-  palisade_client_internal::MainQueueBeat* beat = nullptr;  // the main-queue source, while engaged
+  palisade_client_internal::MainQueueBeat* beat = nullptr;  // the main-queue source; paused while idle
   void* activity = nullptr;      // Apple platforms: keeps App Nap away while engaged
   bool wakePending = false;
   bool closing = false;
