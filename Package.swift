@@ -26,7 +26,10 @@ let package = Package(
       ],
       publicHeadersPath: "include",
       // The process activity that keeps App Nap away (activity_apple.mm).
-      linkerSettings: [.linkedFramework("Foundation", .when(platforms: [.macOS]))]
+      linkerSettings: [
+        .linkedFramework("Foundation", .when(platforms: [.macOS])),
+        .linkedFramework("CoreFoundation", .when(platforms: [.macOS])),  // the main bundle, where the helper is looked for
+      ]
     ),
     .target(
       name: "Palisade",

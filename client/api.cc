@@ -10,6 +10,7 @@
 #include <memory>
 #include <system_error>
 
+#include "helper_search.h"
 #include "keep_alive.h"
 #include "process.h"
 #include "state.h"
@@ -70,7 +71,7 @@ bool validSource(const palisade_keep_alive_source& source) {
 
 bool validOptions(const palisade_options* o) {
   double interval = o->keep_alive_interval;
-  if (!o->helper_path || std::isnan(interval) || interval < 0 || interval >= kSilence)
+  if (std::isnan(interval) || interval < 0 || interval >= kSilence)
     return false;
   if (!validSource(o->keep_alive_source))
     return false;
@@ -97,7 +98,11 @@ PALISADE_EXPORT palisade_status palisade_open(const palisade_options* options, p
     return PALISADE_INVALID_ARGUMENT;
   try {
     auto c = std::make_unique<palisade_client>();
-    c->path = options->helper_path;
+    c->path = options->helper_path ? options->helper_path : findHelper();
+    if (c->path.empty()) {  // none found, or "" named: no such file
+      errno = ENOENT;
+      return PALISADE_SPAWN_FAILED;
+    }
     c->interval = kDefaultInterval;
     if (options->keep_alive_interval > 0)
       c->interval = std::clamp(options->keep_alive_interval, kMinInterval, kMaxInterval);
@@ -211,6 +216,22 @@ PALISADE_EXPORT const char* palisade_status_message(palisade_status status) {
       return "the client is closed or closing";
   }
   return "unknown status";
+}
+
+PALISADE_EXPORT size_t palisade_helper_places(char* buffer, size_t size) {
+  std::string list;
+  try {
+    for (const std::string& place : helperPlaces())
+      list += place + "\n";
+  } catch (...) {  // no memory: an empty list, as the buffer says
+    list.clear();
+  }
+  if (size > 0) {
+    size_t n = std::min(list.size(), size - 1);
+    memcpy(buffer, list.data(), n);
+    buffer[n] = '\0';
+  }
+  return list.size();
 }
 
 PALISADE_EXPORT const char* palisade_version(void) { return PALISADE_VERSION; }

@@ -3,6 +3,7 @@
 // and exactly the descriptors a helper gets.
 #include <climits>
 
+#include "helper_search.h"
 #include "test_support.h"
 
 using namespace palisade_client_test;
@@ -20,7 +21,7 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   memcpy(&unknown.keep_alive_source, &ninetyNine, sizeof ninetyNine);
   std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
   const palisade_options cases[] = {
-      optionsFor(nullptr), optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
+      optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
       optionsFor(kCat, 0, nullptr, -1), optionsFor(kCat, 0, nullptr, 1), optionsFor(kCat, 0, &standard, 1),
       optionsFor(kCat, 0, &closed, 1), unknown,
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, repeated),
@@ -125,6 +126,54 @@ TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorsAndNothingElse) {
   EXPECT_TRUE(ended(pid));
   for (int fd : {below, above, shared[0], shared[1], 20, 21})
     close(fd);
+}
+
+TEST(Open, WithNoPathTakesTheFirstHelperOfItsPlacesAndNeverOneFromPathOrTheWorkingFolder) {
+  namespace fs = std::filesystem;
+  fs::path prefix = fs::temp_directory_path() / ("palisade-prefix-" + std::to_string(getpid()));
+  fs::path beside = fs::read_symlink("/proc/self/exe").parent_path() / "palisade";
+  fs::path installed = prefix / "bin" / "palisade";
+  fs::create_directories(prefix / "bin");
+  std::string savedPrefix = std::exchange(palisade_client_internal::installPrefix, prefix.string() + "/");
+  char places[4096];
+  size_t length = palisade_helper_places(places, sizeof places);
+  EXPECT_EQ(std::string(places), beside.string() + "\n" + installed.string() + "\n");
+  EXPECT_EQ(palisade_helper_places(nullptr, 0), length);
+  char cut[8];
+  EXPECT_EQ(palisade_helper_places(cut, sizeof cut), length);
+  EXPECT_EQ(std::string(cut), beside.string().substr(0, 7));
+
+  // A helper in the working folder and on PATH, and a file in the prefix
+  // that is not executable: none of them is taken.
+  fs::path elsewhere = prefix / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::copy_file(kCat, elsewhere / "palisade");
+  std::ofstream(installed) << "#!/bin/sh\n";
+  std::string savedPath = getenv("PATH"), savedFolder = fs::current_path();
+  setenv("PATH", elsewhere.c_str(), 1);
+  fs::current_path(elsewhere);
+  palisade_options options = optionsFor(nullptr);
+  palisade_client* client = nullptr;
+  errno = 0;
+  EXPECT_EQ(palisade_open(&options, &client), PALISADE_SPAWN_FAILED);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(client, nullptr);
+
+  // Then the prefix's, and a helper beside the executable before it.
+  fs::remove(installed);
+  fs::copy_file(kCat, installed);
+  for (const fs::path& expected : {installed, beside}) {
+    if (expected == beside)
+      fs::copy_file(kCat, beside);
+    ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);
+    EXPECT_EQ(linkOf("/proc/" + std::to_string(palisade_helper_pid(client)) + "/exe"), expected.string());
+    EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
+  }
+  fs::remove(beside);
+  fs::current_path(savedFolder);
+  setenv("PATH", savedPath.c_str(), 1);
+  fs::remove_all(prefix);
+  palisade_client_internal::installPrefix = savedPrefix;
 }
 
 }  // namespace

@@ -57,6 +57,7 @@ string(REGEX MATCHALL "[^\n]+" exported "${exported}")
 file(READ "${WORK_DIR}/usr/include/palisade/client.h" header)
 string(REGEX MATCHALL "palisade_[a-z_]+\\(" declared "${header}")
 string(REPLACE "(" "" declared "${declared}")
+list(REMOVE_DUPLICATES declared)  # comments name functions too
 list(SORT exported)
 list(SORT declared)
 if(NOT exported STREQUAL declared)

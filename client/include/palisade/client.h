@@ -74,7 +74,11 @@ typedef enum palisade_state {
 } palisade_state;
 
 typedef struct palisade_options {
-  /* Path of the helper executable. Required. */
+  /* Path of the helper executable. NULL: the first executable file of
+     palisade_helper_places(): in an application bundle its
+     Contents/Helpers/palisade, then `palisade` beside the running
+     executable, then bin/palisade of the prefix the library was built for.
+     PATH and the working directory are never searched. */
   const char* helper_path;
   /* Seconds between keep-alives while engaged; 0 means 0.5. Must be at
      least 0 and below 3 (the helper releases after 3 s without one); values
@@ -110,8 +114,8 @@ typedef struct palisade_options {
 /* Starts the helper. On PALISADE_OK *client is the new client; on any other
    status *client is set to NULL and nothing is left behind: a missing or
    non-executable helper_path gives PALISADE_SPAWN_FAILED, with errno set to
-   the reason; bad options PALISADE_INVALID_ARGUMENT. The options are
-   copied. */
+   the reason (ENOENT when helper_path is NULL and no place has a helper);
+   bad options PALISADE_INVALID_ARGUMENT. The options are copied. */
 palisade_status palisade_open(const palisade_options* options, palisade_client** client);
 
 /* Ask the helper to hold the front ("engage"), to stop taking the front back
@@ -158,6 +162,13 @@ pid_t palisade_helper_pid(const palisade_client* client);
 
 /* A short English description of a status; never NULL. */
 const char* palisade_status_message(palisade_status status);
+
+/* The places palisade_open looks for the helper when helper_path is NULL,
+   as absolute paths in the order tried, each followed by a newline. Like
+   snprintf: writes at most size bytes, NUL included, into buffer (which may
+   be NULL when size is 0) and returns the length of the whole list. Any
+   thread. */
+size_t palisade_helper_places(char* buffer, size_t size);
 
 /* The library's version, "MAJOR.MINOR.PATCH"; never NULL. */
 const char* palisade_version(void);

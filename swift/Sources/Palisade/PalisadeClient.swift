@@ -79,13 +79,18 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   private let timesMainQueue: Bool
   private let keepAliveInterval: Double
 
-  /// Starts the helper at `helperPath` and returns once it runs (the helper
-  /// itself has not necessarily started its work yet). Throws a
-  /// `PalisadeError`: `.spawnFailed` for a helper that cannot be started,
-  /// naming the path and the system's reason; `.invalidArgument` for an
-  /// option out of range, naming it and the value.
+  /// Starts the helper and returns once it runs (the helper itself has not
+  /// necessarily started its work yet). Throws a `PalisadeError`:
+  /// `.spawnFailed` for a helper that cannot be started, naming the path and
+  /// the system's reason, or every place searched when none was found;
+  /// `.invalidArgument` for an option out of range, naming it and the value.
   ///
   /// - Parameters:
+  ///   - helperPath: The helper executable. `nil` (the default) searches, in
+  ///     order, the application bundle's `Contents/Helpers/palisade`,
+  ///     `palisade` beside the running executable, and `bin/palisade` of the
+  ///     prefix the library was installed in (CMake builds only); never
+  ///     `PATH` or the working directory. `helperPlaces` lists them.
   ///   - keepAliveInterval: Seconds between keep-alives while engaged; above 0
   ///     and below 3, the helper's limit. Below 0.01 counts as 0.01, above 2
   ///     as 2 (a late wake-up then still has a second to spare).
@@ -102,7 +107,7 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   ///   - onEvent: Called on `eventQueue` for each event, asynchronously: it may
   ///     call every method, `close(timeout:)` included. Events still queued
   ///     for it when `close(timeout:)` begins are dropped.
-  public init(helperPath: String, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
+  public init(helperPath: String? = nil, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
               maxRestarts: Int = 3, inheritedDescriptors: [(Int32, as: Int32)] = [],
               eventQueue: DispatchQueue = .main, onEvent: (@Sendable (PalisadeEvent) -> Void)? = nil) throws {
     try Self.validate(keepAliveInterval: keepAliveInterval, inheritedDescriptors: inheritedDescriptors)
@@ -120,7 +125,7 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     let ours = inheritedDescriptors.map(\.0), theirs = inheritedDescriptors.map(\.as)
     var opened: OpaquePointer?
     var reason: Int32 = 0
-    let status = helperPath.withCString { path in
+    let status = withCString(helperPath) { path in
       ours.withUnsafeBufferPointer { ours in
         theirs.withUnsafeBufferPointer { theirs in
           var options = palisade_options(
@@ -136,8 +141,10 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     }
     switch status {
     case PALISADE_OK: client = opened
-    case PALISADE_SPAWN_FAILED: throw PalisadeError.spawnFailed(path: helperPath, errno: reason)
-    default: throw PalisadeError(couldNot: "start the helper at \(helperPath)", status)
+    case PALISADE_SPAWN_FAILED:
+      guard let helperPath else { throw PalisadeError.searchFailed(in: Self.helperPlaces, errno: reason) }
+      throw PalisadeError.spawnFailed(path: helperPath, errno: reason)
+    default: throw PalisadeError(couldNot: "start the helper at \(helperPath ?? Self.helperPlaces.first ?? "?")", status)
     }
   }
 
@@ -155,6 +162,15 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   }
 
   deinit { close(timeout: Self.deinitCloseTimeout) }
+
+  /// Where a client made with no `helperPath` looks for the helper, as
+  /// absolute paths in the order tried. Any thread.
+  public static var helperPlaces: [String] {
+    let length = palisade_helper_places(nil, 0)
+    var buffer = [CChar](repeating: 0, count: length + 1)
+    _ = palisade_helper_places(&buffer, buffer.count)
+    return String(cString: buffer).split(separator: "\n").map(String.init)
+  }
 
   /// Asks the helper to hold the front, hiding the Dock. Returns at once; throws
   /// `.helperGone` once no restart is left and `.closed` after `close(timeout:)`.
@@ -269,4 +285,9 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
       }
     }
   }
+}
+
+private func withCString<R>(_ text: String?, _ body: (UnsafePointer<CChar>?) -> R) -> R {
+  guard let text else { return body(nil) }
+  return text.withCString(body)
 }

@@ -64,6 +64,15 @@ public struct PalisadeError: Error, Equatable, LocalizedError, CustomStringConve
     PalisadeError(.spawnFailed, "Could not start the helper at \(path): \(String(cString: strerror(reason)))")
   }
 
+  static func searchFailed(in places: [String], errno reason: Int32) -> PalisadeError {
+    if reason != ENOENT, let found = places.first(where: { access($0, X_OK) == 0 }) {
+      return spawnFailed(path: found, errno: reason)
+    }
+    let looked = places.isEmpty ? "there was no place to look" : "looked for an executable file at "
+      + places.joined(separator: ", then ")
+    return PalisadeError(.spawnFailed, "Found no helper to start: \(looked)")
+  }
+
   static func invalid(_ option: String, _ value: String, _ reason: String) -> PalisadeError {
     PalisadeError(.invalidArgument, "Invalid \(option) \(value): \(reason)")
   }

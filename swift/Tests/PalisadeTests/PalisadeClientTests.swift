@@ -218,6 +218,15 @@ final class PalisadeClientTests: XCTestCase {
       XCTAssertEqual(($0 as? PalisadeError)?.status, .spawnFailed)
       XCTAssertEqual($0.localizedDescription, "Could not start the helper at \(missing): \(String(cString: strerror(ENOENT)))")
     }
+    // No helper in any place searched (none lies beside the test runner):
+    // every place is named, in the order tried.
+    let places = PalisadeClient.helperPlaces
+    XCTAssertFalse(places.isEmpty)
+    XCTAssertThrowsError(try PalisadeClient()) {
+      XCTAssertEqual(($0 as? PalisadeError)?.status, .spawnFailed)
+      XCTAssertEqual($0.localizedDescription,
+                     "Found no helper to start: looked for an executable file at \(places.joined(separator: ", then "))")
+    }
     // Each names the option and the value refused.
     let pipes = SimPipes(), (control, trace) = (pipes.handedOver[0].0, pipes.handedOver[1].0)
     let refusals: [(String, () throws -> PalisadeClient)] = [
