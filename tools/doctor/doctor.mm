@@ -8,6 +8,8 @@
 // client library finds when given no path. Exit status 0 when every check
 // passed, 1 when one failed (its row says no), 2 when this process has no
 // window-server session and nothing could be checked, 64 on a usage error.
+// The workflow's activation experiment (tests/macos/activation.sh) reads the
+// rows by their names: rename one there too.
 #import <Foundation/Foundation.h>
 #include <signal.h>
 #include <sys/utsname.h>
@@ -110,7 +112,8 @@ std::string dock(const Sight& sight) {
 }
 
 std::string systemDescription() {
-  const char* version = NSProcessInfo.processInfo.operatingSystemVersionString.UTF8String;
+  NSString* versionString = NSProcessInfo.processInfo.operatingSystemVersionString;  // held while read
+  const char* version = versionString.UTF8String;
   utsname names{};
   uname(&names);
   return std::string(version ? version : "unknown") + ", " + names.machine;
@@ -251,7 +254,7 @@ void examine(const char* given, Report& report) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+  if (argc > 2 || (argc == 2 && (argv[1][0] == '-' || argv[1][0] == '\0'))) {
     std::fprintf(stderr, "usage: palisade-doctor [HELPER]\n");
     return kUsage;
   }

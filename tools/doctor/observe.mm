@@ -60,7 +60,9 @@ std::string describeProcess(pid_t pid) {
   std::string text = std::to_string(pid);
   @autoreleasepool {
     NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
-    const char* name = app.localizedName.UTF8String;
+    // Held while its UTF-8 is read: the bytes live only as long as the string.
+    NSString* localized = app.localizedName;
+    const char* name = localized.UTF8String;
     if (name && *name)
       text += std::string(" ") + name;
   }
