@@ -1,9 +1,10 @@
 # Run by `cmake --install`. The helper goes where an application bundle keeps
 # its helper tools when the prefix is a bundle (Foo.app → Contents/Helpers):
 # outside Contents/MacOS it keeps its own embedded Info.plist instead of
-# taking the host's. Otherwise to bin/, with palisade-sim where it is built
-# (an application's tests drive it; a bundle never ships it); the license
-# goes beside them. Decided at install time, since --prefix may name the
+# taking the host's. Otherwise to bin/, with palisade-sim and
+# palisade-doctor where they are built (an application's tests drive the
+# one, a person runs the other; a bundle ships neither); the license goes
+# beside them. Decided at install time, since --prefix may name the
 # bundle only then.
 if(CMAKE_INSTALL_PREFIX MATCHES "\\.app/?$")
   set(_bin "Contents/Helpers")
@@ -14,6 +15,8 @@ else()
 endif()
 file(INSTALL "${PALISADE_EXECUTABLE}" DESTINATION "${CMAKE_INSTALL_PREFIX}/${_bin}" USE_SOURCE_PERMISSIONS)
 file(INSTALL "${PALISADE_LICENSE}" DESTINATION "${CMAKE_INSTALL_PREFIX}/${_doc}")
-if(PALISADE_SIM_EXECUTABLE AND _bin STREQUAL "bin")
-  file(INSTALL "${PALISADE_SIM_EXECUTABLE}" DESTINATION "${CMAKE_INSTALL_PREFIX}/bin" USE_SOURCE_PERMISSIONS)
-endif()
+foreach(tool IN ITEMS "${PALISADE_SIM_EXECUTABLE}" "${PALISADE_DOCTOR_EXECUTABLE}")
+  if(tool AND _bin STREQUAL "bin")
+    file(INSTALL "${tool}" DESTINATION "${CMAKE_INSTALL_PREFIX}/bin" USE_SOURCE_PERMISSIONS)
+  endif()
+endforeach()

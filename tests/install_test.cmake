@@ -1,7 +1,7 @@
 # Installs the build into a plain prefix and into an application bundle, and
 # checks that the helper and its license land where each layout wants them,
-# and palisade-sim (where it is built) in the plain prefix only; and that the
-# client's shared library exports its C API alone.
+# and palisade-sim and palisade-doctor (where built) in the plain prefix only;
+# and that the client's shared library exports its C API alone.
 foreach(prefix IN ITEMS "${WORK_DIR}/usr" "${WORK_DIR}/Helper.app")
   file(REMOVE_RECURSE "${prefix}")
   execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}"
@@ -14,15 +14,20 @@ set(helpers usr/bin/palisade)
 if(WITH_SIM)
   list(APPEND helpers usr/bin/palisade-sim)
 endif()
-foreach(file IN LISTS helpers ITEMS usr/share/doc/palisade/LICENSE
+set(tools "")
+if(WITH_DOCTOR)
+  list(APPEND tools usr/bin/palisade-doctor)  # not run: it engages a real helper
+endif()
+foreach(file IN LISTS helpers tools ITEMS usr/share/doc/palisade/LICENSE
                      Helper.app/Contents/Helpers/palisade Helper.app/Contents/Resources/LICENSE)
   if(NOT EXISTS "${WORK_DIR}/${file}")
     message(FATAL_ERROR "${file} was not installed")
   endif()
 endforeach()
 # The application links the client when it is built, and ships no test
-# double: none of either in the bundle.
-foreach(dir IN ITEMS bin Contents/MacOS lib include Contents/Helpers/palisade-sim)
+# double or doctor: none of them in the bundle.
+foreach(dir IN ITEMS bin Contents/MacOS lib include Contents/Helpers/palisade-sim
+                    Contents/Helpers/palisade-doctor)
   if(EXISTS "${WORK_DIR}/Helper.app/${dir}")
     message(FATAL_ERROR "the bundle got ${dir}")
   endif()

@@ -59,3 +59,11 @@ int32_t makeFront(pid_t pid, uint32_t window, uint32_t mode) {
 
 void permitFront(const ProcessSerial& psn) { changePermitted(addPermitted, psn); }
 void revokeFront(const ProcessSerial& psn) { changePermitted(removePermitted, psn); }
+
+std::array<FrontCall, 4> frontCalls() {
+  std::array<FrontCall, 4> calls{};
+  SymbolBinding* symbols[] = {&getFront, &setFront, &addPermitted, &removePermitted};
+  for (size_t i = 0; i < calls.size(); ++i)
+    calls[i] = {symbols[i]->name, bindSymbol(frontServices, *symbols[i]) != nullptr};
+  return calls;
+}

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -37,3 +38,13 @@ int32_t makeFront(pid_t pid, uint32_t window, uint32_t mode);
 /// front. Nothing happens when the entry point is missing.
 void permitFront(const ProcessSerial& psn);
 void revokeFront(const ProcessSerial& psn);
+
+/// A front-process entry point's name, and whether it could be bound.
+struct FrontCall {
+  const char* name;
+  bool bound;
+};
+
+/// Every front-process entry point, the front query first, each bound as
+/// its first use would bind it: what this system offers, for a report.
+std::array<FrontCall, 4> frontCalls();

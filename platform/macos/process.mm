@@ -22,11 +22,13 @@ namespace {
 
 // How the helper may become front, chosen at build time with
 // PALISADE_MACOS_ACTIVATION (see the README):
+//  regularWhileHolding (the default): regular from engage to release, an
+//    accessory otherwise. MacApplication.h says the session's UI mode is
+//    the frontmost faceful application's, and a UIElement application's is
+//    ignored; the accessory policy is LSUIElement's. So only a regular
+//    helper's mode 2 hides the Dock;
 //  agent: an accessory from the start, whether or not the embedded
 //    Info.plist's LSUIElement is read;
-//  regularWhileHolding: regular from engage to release, an accessory
-//    otherwise, in case the system ignores an agent's UI mode, as an old
-//    HIToolbox header says it does;
 //  none: whatever the system gives an executable with no policy set.
 enum class Activation { agent, regularWhileHolding, none };
 constexpr Activation kActivation = Activation::PALISADE_ACTIVATION;
@@ -61,7 +63,9 @@ void runMainLoop() {
 
 void setSystemUIMode(uint32_t mode, uint32_t options) {
   // Engage sets a hiding mode before taking the front and release restores
-  // the normal one last, so the policy brackets the whole hold.
+  // the normal one last, so the policy brackets the whole hold: regular
+  // before the mode is set and the helper made front, an accessory again
+  // only once the front is given back and the Dock shown.
   bool holding = mode != kUIModeNormal;
   if (kActivation == Activation::regularWhileHolding && holding)
     [NSApp setActivationPolicy:NSApplicationActivationPolicyRegular];

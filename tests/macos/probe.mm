@@ -1,22 +1,20 @@
-// A probe for the macOS workflow, run beside the helper as a second process:
-// which process is front, read through the helper's own front-process
-// binding, and whether the active application's presentation options hide
-// the Dock.
+// A probe for the macOS workflow, run beside a helper as a second process:
+// which process is front and whether the active application's presentation
+// options hide the Dock, seen as palisade-doctor sees them.
 //
 //   palisade_probe [--send WORD] [--front PID] [--dock hidden|shown] [--within SECONDS]
 //
 // --send first writes WORD and LF to descriptor 3, the helper's input that
 // the caller holds open, so that the time counts from the command. It then
-// reads until the front is PID and the Dock is as asked, or the time is up
+// watches until the front is PID and the Dock is as asked, or the time is up
 // (10 s unless given), and prints one line:
 //
 //   front=PID dock=hidden|autohide|shown options=0xHEX seconds=S|-
 //
 // seconds: when PID was first seen front ("-": not asked for, or never).
-// Exit status 0 when what was asked for held, 1 when it did not or the word
-// could not be sent, 2 when no front process can be read: a runner with no
-// window-server session.
-#import <AppKit/AppKit.h>
+// Exit status 0 when what was asked for held; 1 when it did not, the word
+// could not be sent, or the front could not be read (the reason goes to
+// stderr); 2 only when this process has no window-server session.
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,38 +23,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <thread>
 
-#include "windowserver/front_process.h"
+#include "tools/doctor/observe.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-constexpr auto kPoll = std::chrono::milliseconds(5);  // a few of the helper's 2 ms ticks
-constexpr Seconds kSessionWait{1};  // for a first front, before calling the session headless
+constexpr double kPoll = 0.005;  // a few of the helper's 2 ms ticks
+constexpr Seconds kFirstFrontWait{1};  // for the session's first answer
 constexpr int kCommandFd = 3;
 
-const char* dockState(NSApplicationPresentationOptions options) {
-  if (options & NSApplicationPresentationHideDock)
-    return "hidden";
-  if (options & NSApplicationPresentationAutoHideDock)
-    return "autohide";
-  return "shown";
-}
-
-// Lets AppKit take in whatever the window server has sent, then waits.
-void awaitNextPoll() {
-  CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true);
-  std::this_thread::sleep_for(kPoll);
-}
-
-pid_t firstFront() {
-  auto deadline = Clock::now() + kSessionWait;
-  pid_t front;
-  while ((front = frontmostPID()) == 0 && Clock::now() < deadline)
-    awaitNextPoll();
+// Up to kFirstFrontWait for a front: with a session, one that cannot be read
+// is a fault of its own (an entry point the system no longer has), not a
+// headless runner.
+FrontReading firstFront() {
+  auto deadline = Clock::now() + kFirstFrontWait;
+  FrontReading front;
+  while ((front = readFront()).pid == 0 && Clock::now() < deadline)
+    takeEvents(kPoll);
   return front;
 }
 
@@ -86,12 +72,14 @@ int main(int argc, char** argv) {
   }
 
   @autoreleasepool {
-    // Connects to the window server, which the presentation options come from.
-    [NSApplication sharedApplication];
-    if (firstFront() == 0) {
-      std::fprintf(stderr, "palisade_probe: no front process can be read: this session has no window "
-                           "server (or the front-process calls could not be bound)\n");
+    if (!startObserving()) {
+      std::fprintf(stderr, "palisade_probe: this process has no window-server session\n");
       return 2;
+    }
+    FrontReading first = firstFront();
+    if (first.pid == 0) {
+      std::fprintf(stderr, "palisade_probe: the front process cannot be read: %s\n", first.failure);
+      return 1;
     }
     signal(SIGPIPE, SIG_IGN);  // a helper already gone is a failed write, not our end
     if (word && dprintf(kCommandFd, "%s\n", word) < 0) {
@@ -101,25 +89,27 @@ int main(int argc, char** argv) {
 
     auto start = Clock::now();
     double seconds = -1;
-    pid_t front;
-    NSApplicationPresentationOptions options;
+    FrontReading front;
+    uint64_t options;
     bool held;
     for (;;) {
-      front = frontmostPID();
-      options = NSApp.currentSystemPresentationOptions;
-      if (seconds < 0 && wantedFront != 0 && front == wantedFront)
+      front = readFront();
+      options = presentationOptions();
+      if (seconds < 0 && wantedFront != 0 && front.pid == wantedFront)
         seconds = Seconds(Clock::now() - start).count();
-      held = (wantedFront == 0 || front == wantedFront) &&
+      held = (wantedFront == 0 || front.pid == wantedFront) &&
              (!wantedDock || std::strcmp(dockState(options), wantedDock) == 0);
       if (held || Clock::now() - start >= within)
         break;
-      awaitNextPoll();
+      takeEvents(kPoll);
     }
-    std::printf("front=%d dock=%s options=0x%lx", int(front), dockState(options), (unsigned long)options);
+    std::printf("front=%d dock=%s options=0x%llx", int(front.pid), dockState(options), (unsigned long long)options);
     if (seconds < 0)
       std::printf(" seconds=-\n");
     else
       std::printf(" seconds=%.3f\n", seconds);
+    if (front.pid == 0)
+      std::fprintf(stderr, "palisade_probe: the front process could not be read at the end: %s\n", front.failure);
     return held ? 0 : 1;
   }
 }

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The activation experiment judges the configured variant only: run against
+# a stand-in doctor whose table says what each "helper" argument asks for.
+#
+# Usage: activation_test.sh ACTIVATION_SH WORKDIR
+set -u
+script=$1 work=$2
+rm -rf "$work" && mkdir -p "$work"
+
+# Its argument: "TOOK,HIDDEN" for its two marks, or "nosession".
+cat > "$work/doctor" <<'DOCTOR'
+#!/bin/sh
+[ "$1" = nosession ] && { echo "palisade-doctor: no window-server session here"; exit 2; }
+took=${1%,*} hidden=${1#*,}
+printf '| check | result | ok |\n|---|---|---|\n'
+printf '| took the front | %s | %s |\n| Dock hidden | %s | %s |\n' "$took" "$took" "$hidden" "$hidden"
+printf '| front after release | 1 a\\|b, as before engage | yes |\n'
+[ "$took$hidden" = yesyes ]
+DOCTOR
+chmod +x "$work/doctor"
+
+failures=0
+# expect STATUS LAST-LINE CONFIGURED VARIANT=ARGUMENT...
+expect() {
+  local status=$1 line=$2 output got
+  shift 2
+  output=$(GITHUB_STEP_SUMMARY="" bash "$script" "$work/doctor" "$work/run" "$@" 2>&1)
+  got=$?
+  if [ "$got" != "$status" ] || [ "$(printf '%s\n' "$output" | tail -n 1)" != "$line" ]; then
+    echo "activation.sh $*: status $got, expected $status ending '$line'; it printed:"
+    printf '%s\n' "$output"
+    failures=$((failures + 1))
+  fi
+}
+
+expect 0 "The configured variant, a, took the front and hid the Dock." a a=yes,yes b=no,no
+expect 1 "The configured variant, a, did not both take the front and hide the Dock." a a=yes,no b=yes,yes
+expect 1 "The configured variant, a, did not both take the front and hide the Dock." a a=no,yes
+expect 1 "The configured variant, c, was not among those checked." c a=yes,yes
+expect 0 "No window-server session on this runner: the activation experiment could not run." a a=nosession
+# A '|' inside a cell stays in its cell of the summary.
+output=$(bash "$script" "$work/doctor" "$work/run" a a=yes,yes 2>&1)
+case $output in
+  *"| a | yes | yes | 1 a\\|b, as before engage |"*) ;;
+  *) echo "the summary row split an escaped '|':"; printf '%s\n' "$output"; failures=$((failures + 1)) ;;
+esac
+exit "$((failures > 0))"
