@@ -28,7 +28,8 @@ void commandRead(const char* word);
 /// Returns only if the platform's loop ever stops.
 void runMainLoop();
 
-/// Sets the system UI mode (0 shows the Dock, 2 hides it). Main thread.
+/// Sets this process's own system UI mode: while it is the front process,
+/// 2 hides the Dock and 0 shows it. Main thread.
 void setSystemUIMode(uint32_t mode, uint32_t options);
 
 /// Hides this process's application. Main thread.
