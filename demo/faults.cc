@@ -78,6 +78,8 @@ double killMidHold() {
   std::optional<TraceLine> held = waitFor(heldLine(), kRestartDeadline);
   if (!held || !seenSince(from, "uiMode 2 0"))
     fail("the client did not engage the restarted helper");
+  if (!dockBecomes(true, kRestartDeadline))
+    fail("the restarted helper holds the front, and the Dock shows");
   double took = held->t - killed;
   say(held->t, "new helper holds the front again, Dock hidden: %.1f ms after the kill", took * 1000);
   if (palisade_helper_pid(session.client) != fresh)
@@ -99,6 +101,8 @@ Stall stallMainThread() {
   std::optional<TraceLine> shown = waitFor("uiMode 0 0", kStallDeadline);
   if (!shown)
     fail("the hold did not end during a %d s stall of the main thread", kStallSeconds);
+  if (!dockBecomes(false, 2))
+    fail("the hold ended during the stall, and the Dock is still hidden");
   Stall stall;
   stall.releasedAfter = shown->t - began->t;
   if (stall.releasedAfter < kEarliestRelease)

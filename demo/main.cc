@@ -11,7 +11,7 @@
 //   palisade_client* client;
 //   if (palisade_open(&options, &client) != PALISADE_OK) { /* no helper */ }
 //   palisade_engage(client);    // full screen: Dock hidden, helper in front
-//   palisade_yield(client);     // let another app come forward; Dock hidden
+//   palisade_yield(client);     // let another app come forward: the Dock shows while it is front
 //   palisade_release(client);   // front given back, Dock shown
 //   palisade_close(client, 1.0);
 //
@@ -102,7 +102,8 @@ std::string findHelper(int argc, char** argv) {
   }
   idle(std::max(0.4, held + kSilenceLimit + 0.5 - now()));
 
-  // Yield lets the next steal stand; release then shows the Dock.
+  // Yield lets the next steal stand, and the Dock shows while another app
+  // is in front; it hides again once the helper is. Release shows it.
   double heldFor = yieldAndLetGo(held);
   idle(0.3);
   release();

@@ -23,6 +23,21 @@ constexpr double kCloseTimeout = 3.0;    // the helper releases and exits within
 
 std::string heldLine() { return "setFront " + std::to_string(session.ownPID) + " 0 0x400 -> 0"; }
 
+bool dockHidden() {
+  for (size_t i = session.lines.size(); i-- > 0;) {
+    const std::string& event = session.lines[i].event;
+    if (event.starts_with("dock ") || event.starts_with("start "))
+      return event.starts_with("dock hidden ");  // a new helper starts with the Dock shown
+  }
+  return false;
+}
+
+bool dockBecomes(bool hidden, double timeout) {
+  for (double deadline = now() + timeout; dockHidden() != hidden && now() < deadline;)
+    idle(0.01);
+  return dockHidden() == hidden;
+}
+
 std::string describeRelease(size_t from, size_t to) {
   pid_t front = 0;
   std::string what;
@@ -58,10 +73,12 @@ double engage(const char* what) {
   check(palisade_engage(session.client), "engage");
   std::optional<TraceLine> front = waitFor("getFront -> ", 2);
   if (!front || !waitFor("uiMode 2 0", 2))
-    fail("%s: the helper did not hide the Dock", what);
+    fail("%s: the helper did not set the UI mode that hides the Dock", what);
   std::optional<TraceLine> held = waitFor(heldLine(), 2);
   if (!held || !waitFor("windowList -> ", 2))
     fail("%s: the helper did not take the front", what);
+  if (!dockBecomes(true, 2))
+    fail("%s: the Dock shows with the helper in front", what);
   say(held->t, "%s: %s was in front; Dock hidden, helper in front (the client sends keepAlive every %.1f s)",
       what, nameOf(atoi(front->event.c_str() + 12)), kKeepAliveInterval);
   return held->t;
@@ -96,27 +113,42 @@ double yieldAndLetGo(double held) {
     fail("yield: the helper did not revoke its front permission");
   if (seenSince(session.engagedAt, "uiMode 0"))
     fail("the helper released on its own while the client was engaged");
+  if (!dockHidden())
+    fail("yield: the Dock shows with the helper still in front");
   double heldFor = revoked->t - held;
-  say(revoked->t, "yield after %.1f s held: helper stops taking the front back, permission revoked, Dock still hidden",
-      heldFor);
+  say(revoked->t, "yield after %.1f s held: helper stops taking the front back, permission revoked; "
+      "Dock hidden while it stays in front", heldFor);
   idle(0.3);
   TraceLine took = takeFront(kNotes);
+  std::optional<TraceLine> shown = waitFor("dock shown " + std::to_string(kNotes), 2);
   idle(kAnswerDeadline);
   if (seenSince(yielded, heldLine()))
     fail("the helper took the front back after yield");
+  if (!shown || dockHidden())
+    fail("yield: the Dock stayed hidden with Notes in front");
+  say(took.t, "another app (Notes) took the front  → left there: the helper has yielded; Dock shown, "
+      "though the helper's UI mode is still 2");
+  idle(0.3);
+  // As the person switching back to the helper would; engage is ignored
+  // while yielded.
+  TraceLine back = takeFront(session.ownPID);
+  if (!waitFor("dock hidden " + std::to_string(session.ownPID), 2))
+    fail("the helper is in front again, and the Dock still shows");
   if (seenSince(yielded, "uiMode"))
     fail("yield: the helper changed the UI mode");
-  say(took.t, "another app (Notes) took the front  → left there: the helper has yielded");
+  say(back.t, "the user switches back to the helper  → Dock hidden again: its UI mode is still 2");
   return heldFor;
 }
 
 void release() {
   size_t from = session.seen;
   check(palisade_release(session.client), "release");
-  std::optional<TraceLine> shown = waitFor("uiMode 0 0", 2);
-  if (!shown)
-    fail("release: the helper did not show the Dock again");
-  say(shown->t, "release: %s; Dock shown", describeRelease(from, session.seen).c_str());
+  std::optional<TraceLine> restored = waitFor("uiMode 0 0", 2);
+  if (!restored)
+    fail("release: the helper did not restore the UI mode");
+  if (!dockBecomes(false, 2))
+    fail("release: the Dock is still hidden");
+  say(restored->t, "release: %s; Dock shown", describeRelease(from, session.seen).c_str());
 }
 
 void finish() {
@@ -139,7 +171,7 @@ void finish() {
       break;
   }
   std::optional<TraceLine> shown = waitFor("uiMode 0 0", 0);
-  if (!shown)
+  if (!shown || dockHidden())
     fail("close: the helper did not release before it exited");
   say(shown->t, "release: %s; Dock shown", describeRelease(from, session.seen).c_str());
   int status;

@@ -15,6 +15,14 @@ namespace demo {
 /// The trace line of the helper taking the front for itself.
 std::string heldLine();
 
+/// Whether the Dock is hidden now, as the running helper's trace last said;
+/// shown if it has said nothing yet.
+bool dockHidden();
+
+/// Waits up to `timeout` seconds for the Dock to be `hidden` or shown;
+/// whether it is.
+bool dockBecomes(bool hidden, double timeout);
+
 /// What a release did, from its trace lines [from, to).
 std::string describeRelease(size_t from, size_t to);
 
@@ -33,7 +41,8 @@ TraceLine takeFront(pid_t thief);
 /// until the helper had it back.
 double stealWhileHolding(pid_t thief);
 
-/// Yields a hold that began at `held`, then lets a steal stand. Returns the
+/// Yields a hold that began at `held`, lets a steal stand and the Dock show,
+/// then brings the helper to the front again, which hides it. Returns the
 /// seconds held.
 double yieldAndLetGo(double held);
 

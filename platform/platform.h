@@ -28,10 +28,11 @@ void commandRead(const char* word);
 /// Returns only if the platform's loop ever stops.
 void runMainLoop();
 
-/// Sets the system UI mode (0 shows the Dock, 2 hides it). Main thread.
-/// On macOS a hiding mode also makes the helper a regular application first,
-/// and the normal mode an accessory again after it (the default build): so
-/// set the hiding mode before taking the front, and the normal one last.
+/// Sets this process's own system UI mode: while it is the front process,
+/// 2 hides the Dock and 0 shows it. Main thread. On macOS a hiding mode also
+/// makes the helper a regular application first, and the normal mode an
+/// accessory again after it (the default build): so set the hiding mode
+/// before taking the front, and the normal one last.
 void setSystemUIMode(uint32_t mode, uint32_t options);
 
 /// Hides this process's application. Main thread.

@@ -1,6 +1,7 @@
 // A simulated window server: which processes exist, which is in front, what
-// is on screen, and which front-process entry points the "framework" offers.
-// It implements the platform seam's window-server calls and traces each.
+// is on screen, each process's UI mode and so whether the Dock shows, and
+// which front-process entry points the "framework" offers. It implements
+// the platform seam's window-server calls and traces each.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +14,7 @@
 inline void* const kSimFrameworkHandle = reinterpret_cast<void*>(uintptr_t(0x5e1f));
 
 /// Applies one control line (see README: live, gone, front, windows, absent,
-/// setFrontStatus). Returns false, changing nothing, when the line is
+/// setFrontStatus, uiMode). Returns false, changing nothing, when the line is
 /// unknown or malformed. Any thread.
 bool applyControl(std::string_view line);
 

@@ -1,10 +1,12 @@
-// The simulated server's window list, as control lines set it: the numbers
-// in each record, read whatever their kind and however they are written.
+// The simulated server as control lines set it: the numbers in each window
+// record, read whatever their kind and however they are written, and the
+// Dock, which follows the front process's own UI mode.
 #include "sim/window_server.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/sim_trace.h"
 
 namespace {
 
@@ -28,18 +30,54 @@ TEST(SimWindowServer, RecordsReadEachFieldAtItsKind) {
   EXPECT_EQ(w.bounds.value.height, 100);
 
   // Only a whole token is a number: trailing text, a fraction where an
-  // integer goes and a value out of range make the field of the wrong
-  // kind; "-" leaves it absent.
+  // integer goes, a value out of range and leading blanks make the field
+  // of the wrong kind; "-" leaves it absent.
   w = onlyWindow("windows 7x,9.5,-,0.5x,1e999,5");
   EXPECT_EQ(w.ownerPID.entry, Entry::wrongKind);
   EXPECT_EQ(w.number.entry, Entry::wrongKind);
   EXPECT_EQ(w.layer.entry, Entry::absent);
   EXPECT_EQ(w.alpha.entry, Entry::wrongKind);
   EXPECT_EQ(w.bounds.entry, Entry::wrongKind);
+  w = onlyWindow("windows \t7,\v9,\f-3,\r0.5,\t640,\t480");
+  for (Entry entry : {w.ownerPID.entry, w.number.entry, w.layer.entry, w.alpha.entry, w.bounds.entry})
+    EXPECT_EQ(entry, Entry::wrongKind);
+  // Elsewhere a number with a leading blank makes the line malformed.
+  for (const char* line : {"live \t4242", "front \t4242", "setFrontStatus \t5", "uiMode 4242 \t2"})
+    EXPECT_FALSE(applyControl(line)) << line;
 
   // A record of another length is no record: the list stays as it was.
   EXPECT_FALSE(applyControl("windows 1,2,3,4,5"));
   EXPECT_EQ(copyWindowList()->front().ownerPID.entry, Entry::wrongKind);
+}
+
+// Every mode but 0 keeps the Dock out of sight while its process is front
+// (1 and 4 let it slide in only at the pointer); a mode above 4 is refused.
+TEST(SimWindowServer, TheDockFollowsTheFrontProcessMode) {
+  TraceCapture trace;
+  applyControl("live 4242 4343");
+  applyControl("front 0");
+  trace.take();
+  const std::pair<const char*, std::vector<std::string>> steps[] = {
+      // control line → what the trace shows after its ctl line
+      {"uiMode 4242 1", {}},  // not front: nothing to see
+      {"front 4242", {"dock hidden 4242"}},
+      {"uiMode 4242 0", {"dock shown 4242"}},
+      {"uiMode 4242 4", {"dock hidden 4242"}},
+      {"uiMode 4242 5", {}},  // refused: still 4
+      {"uiMode 4343 3", {}},
+      {"front 4343", {}},  // hidden by its own mode too
+      {"uiMode 4343 0", {"dock shown 4343"}},
+      {"front 4242", {"dock hidden 4242"}},
+      {"uiMode 4242 0", {"dock shown 4242"}},  // as every test starts
+  };
+  for (const auto& [line, shown] : steps) {
+    bool refused = !applyControl(line);
+    std::vector<std::string> events = trace.take();
+    if (!refused)
+      events.erase(events.begin());  // its ctl line
+    EXPECT_EQ(events, shown) << line;
+    EXPECT_EQ(refused, std::string(line) == "uiMode 4242 5") << line;
+  }
 }
 
 }  // namespace

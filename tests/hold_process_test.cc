@@ -24,8 +24,17 @@ std::string next(Child& child, const std::string& prefix, double timeout = 10) {
   }
 }
 
-// Process 800 in front and 802's window on top.
-const Events kScene = {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"};
+// Process 800 in front and 802's window on top, after many reads' worth
+// (4 KiB each) of other processes: enough that lines left to the control
+// queue would still be applied when the first command is read.
+const Events kScene = [] {
+  Events scene;
+  for (int pid = 1000; pid < 5000; ++pid)
+    scene.push_back("live " + std::to_string(pid));
+  for (const char* line : {"live 800 801 802", "front 800", "windows 802,40,0,1,640,480"})
+    scene.push_back(line);
+  return scene;
+}();
 
 std::string lines(const Events& events) {
   std::string text;
@@ -84,13 +93,15 @@ struct Session {
     command("engage");
     ASSERT_EQ(next(child, "windowList"), "windowList -> 1");
   }
-  // The events from now until the UI mode is restored, less ticks and
-  // process lookups.
+  // The events of a release of the front held, less ticks and process
+  // lookups: until the UI mode is restored and the Dock shows, whichever
+  // is last.
   Events releaseEvents() {
     Events events;
-    for (std::string e; events.empty() || events.back() != "uiMode 0 0";) {
-      if ((e = next(child, "")).empty())
-        break;
+    bool restored = false, shown = false;
+    for (std::string e; !(restored && shown) && !(e = next(child, "")).empty();) {
+      restored |= e == "uiMode 0 0";
+      shown |= e.starts_with("dock shown ");
       if (!e.starts_with("getFront") && !e.starts_with("pidForProcess") && !e.starts_with("processForPID") &&
           e != holdFront())
         events.push_back(e);
@@ -111,12 +122,14 @@ struct Hold : testing::Test, Session {
 
 TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("engage");
-  // The scene is set before the first command is read, though engage was
-  // asked for at once. The front is read before the UI mode changes it; the
-  // serial number is looked up once per hold.
+  // The whole scene, many reads long, is set before the first command is
+  // read, though engage was asked for at once. The front is read before the
+  // UI mode changes it; the serial number is looked up once per hold.
   EXPECT_EQ(next(child, ""), "start " + own);
-  for (const std::string& line : kScene)
-    EXPECT_EQ(next(child, ""), "ctl " + line);
+  size_t applied = 0;
+  while (applied < kScene.size() && next(child, "") == "ctl " + kScene[applied])
+    ++applied;
+  ASSERT_EQ(applied, kScene.size()) << "control lines applied before the first command";
   for (const std::string& e : Events{"read engage", "getFront -> 800", "pidForProcess -> 800", "uiMode 2 0",
                                      "processForPID " + own + " -> 0", "permit " + own, holdFront()})
     EXPECT_EQ(next(child, ""), e);
@@ -147,7 +160,8 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   for (size_t i = afterYield; i < child.seen; ++i)
     if (!child.lines[i].event.starts_with("read "))
       seen.push_back(child.lines[i].event);
-  EXPECT_EQ(seen, (Events{"ctl front 801", "getFront -> 801", "pidForProcess -> 801", "windowList -> 1", "uiMode 0 0"}));
+  EXPECT_EQ(seen, (Events{"ctl front 801", "dock shown 801", "getFront -> 801", "pidForProcess -> 801",
+                          "windowList -> 1", "uiMode 0 0"}));
   finish();
   EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
   // The helper read every word asked of the client, in order, the ignored
@@ -156,24 +170,55 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
 }
 
 TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
-  const std::pair<Events, Events> cases[] = {
-      // scene while holding → what the release does
-      {{"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
-       {"read release", "windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "uiMode 0 0"}},
-      {{"gone 800", "windows"}, {"read release", "windowList -> 0", "revoke " + own, "hide", "uiMode 0 0"}},
-      {{"setFrontStatus -5"},
-       {"read release", "windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0"}},
-      {{"windows 0,5,0,1,640,480"}, {"read release", "windowList -> 1", "revoke " + own, "hide", "uiMode 0 0"}},  // no valid owner
+  struct Case {
+    Events atEngage, whileHolding, released;
   };
-  for (const auto& [scene, released] : cases) {
+  const Case cases[] = {
+      {{},
+       {"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
+       {"read release", "windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "dock shown 801",
+        "uiMode 0 0"}},
+      {{},
+       {"gone 800", "windows"},
+       {"read release", "windowList -> 0", "revoke " + own, "hide", "uiMode 0 0", "dock shown " + own}},
+      {{}, {"setFrontStatus -5"},
+       {"read release", "windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0",
+        "dock shown " + own}},
+      {{}, {"windows 0,5,0,1,640,480"},  // no valid owner
+       {"read release", "windowList -> 1", "revoke " + own, "hide", "uiMode 0 0", "dock shown " + own}},
+      // Engaged while already front: the top window's owner, never itself.
+      {{"front " + own}, {},
+       {"read release", "windowList -> 1", "revoke " + own, "setFront 802 40 0x200 -> 0", "dock shown 802",
+        "uiMode 0 0"}},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [atEngage, whileHolding, released] = cases[i];
     for (const char* line : {"live 800", "front 800", "setFrontStatus 0", "windows 802,40,0,1,640,480"})
       control(line);
+    for (const std::string& line : atEngage)
+      control(line);
     engage();
-    for (const std::string& line : scene)
+    for (const std::string& line : whileHolding)
       control(line);
     command("release");
-    EXPECT_EQ(releaseEvents(), released) << scene[0];
+    EXPECT_EQ(releaseEvents(), released) << "case " << i;
   }
+}
+
+// The UI mode is each process's own, and the Dock follows the front one's:
+// yielded, the helper keeps mode 2, yet another application in front shows
+// the Dock, and the helper front again hides it.
+TEST_F(Hold, TheDockFollowsTheFrontProcessMode) {
+  engage();
+  command("yield");
+  ASSERT_EQ(next(child, "revoke"), "revoke " + own);
+  control("front 801");
+  control("front " + own);
+  command("release");
+  finish();
+  EXPECT_EQ(events(child, "dock"),
+            (Events{"dock hidden " + own, "dock shown 801", "dock hidden " + own, "dock shown 800"}));
+  EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
 }
 
 // A parent that hangs: its keep-alives stop.
@@ -238,7 +283,8 @@ TEST(HoldEnding, EndOfInputOrParentDeathReleasesCompletelyBeforeExit) {
     EXPECT_EQ(waitExit(s.child), 0);
     EXPECT_EQ(output(s.child), "");
     EXPECT_EQ(s.releaseEvents(),
-              (Events{"windowList -> 1", "revoke " + s.own, "setFront 800 0 0x200 -> 0", "uiMode 0 0"}))
+              (Events{"windowList -> 1", "revoke " + s.own, "setFront 800 0 0x200 -> 0", "dock shown 800",
+                      "uiMode 0 0"}))
         << (parentDies ? "parent died" : "input ended");
   }
 }

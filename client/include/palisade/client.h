@@ -70,7 +70,8 @@ typedef enum palisade_keep_alive_source {
 typedef enum palisade_state {
   PALISADE_STATE_IDLE = 0,    /* released, or never engaged */
   PALISADE_STATE_HOLDING = 1, /* engaged: the helper holds the front */
-  PALISADE_STATE_YIELDED = 2, /* engaged, front left to others, Dock hidden */
+  PALISADE_STATE_YIELDED = 2, /* engaged, front left to others; the Dock shows
+                                 while another application is front */
 } palisade_state;
 
 typedef struct palisade_options {
@@ -118,13 +119,15 @@ typedef struct palisade_options {
    bad options PALISADE_INVALID_ARGUMENT. The options are copied. */
 palisade_status palisade_open(const palisade_options* options, palisade_client** client);
 
-/* Ask the helper to hold the front ("engage"), to stop taking the front back
-   while keeping the Dock hidden ("yield"), or to give the front back and show
-   the Dock ("release"). Each returns at once: the word is written from the
-   client's thread. A word that changes nothing in the current state is
-   still PALISADE_OK. If the helper's input is full (a stopped helper), the
-   words are kept, in order and bounded, and keep-alives are dropped until it
-   drains. PALISADE_HELPER_GONE once no restart is left.
+/* Ask the helper to hold the front, hiding the Dock ("engage"), to stop
+   taking the front back ("yield": its UI mode stays, so the Dock shows while
+   another application is front and hides again while the helper is), or to
+   give the front back and show the Dock ("release"). Each returns at once:
+   the word is written from the client's thread. A word that changes nothing
+   in the current state is still PALISADE_OK. If the helper's input is full
+   (a stopped helper), the words are kept, in order and bounded, and
+   keep-alives are dropped until it drains. PALISADE_HELPER_GONE once no
+   restart is left.
    While holding, the client watches its own keep-alives: when 3.0 s pass
    without one written (counted from the engage if none was), the helper is
    releasing on its own; the client writes "release", becomes idle and

@@ -55,7 +55,8 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     case idle
     /// Engaged: the helper holds the front and keeps taking it back.
     case holding
-    /// Engaged, with the front left to others and the Dock still hidden.
+    /// Engaged, with the front left to others: the Dock shows while another
+    /// application is front, and hides again while the helper is.
     case yielded
   }
 
@@ -182,8 +183,9 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     }
   }
 
-  /// Asks the helper to stop taking the front back, keeping the Dock hidden.
-  /// Returns at once; throws as `engage()` does.
+  /// Asks the helper to stop taking the front back. Its UI mode stays, so the
+  /// Dock shows while another application is front and hides again while the
+  /// helper is. Returns at once; throws as `engage()` does.
   public func yield() throws { try call("yield", palisade_yield) }
 
   /// Asks the helper to give the front back and show the Dock. Returns at
