@@ -24,7 +24,7 @@ built="$DERIVED_FILE_DIR/palisade-helper/palisade"
 identity() { perl -MTime::HiRes=stat -e 'my @s = stat shift or die "$!\n"; print "$s[1] $s[9]\n"' "$1"; }
 
 bash "$script" > "$work/first.log" 2>&1 || { cat "$work/first.log"; fail "the first run failed"; }
-[ -f "$placed" ] && [ -x "$placed" ] || fail "no executable at $placed"
+if [ ! -f "$placed" ] || [ ! -x "$placed" ]; then fail "no executable at $placed"; fi
 # The helper, not some other program: exits 0 at end of input, prints nothing.
 status=0
 true | perl -e '$SIG{ALRM} = "DEFAULT"; alarm shift; exec @ARGV' 20 "$placed" > "$work/helper.out" 2>&1 || status=$?
