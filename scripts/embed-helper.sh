@@ -66,11 +66,11 @@ command -v ninja >/dev/null || generator="Unix Makefiles"
 
 # Every setting is passed each time, so one that was dropped does not
 # linger in the cache; configuring again with the same ones rebuilds nothing.
-archs=$(echo "${ARCHS:-}" | tr -s ' ' ';')
+archs=$(echo "${ARCHS:-}" | xargs | tr ' ' ';')  # "arm64 x86_64" → "arm64;x86_64"
 args=(-DCMAKE_BUILD_TYPE=Release -DPALISADE_TESTS=OFF
       "-DPALISADE_MACOS_ACTIVATION=${PALISADE_MACOS_ACTIVATION:-agent}")
 if [ "$(uname)" = Darwin ]; then
-  args+=("-DCMAKE_OSX_ARCHITECTURES=${archs#;}"
+  args+=("-DCMAKE_OSX_ARCHITECTURES=$archs"
          "-DCMAKE_OSX_DEPLOYMENT_TARGET=${MACOSX_DEPLOYMENT_TARGET:-11.0}")
 fi
 # The generator is chosen once: CMake refuses another for the same folder.
