@@ -9,7 +9,7 @@
 #   TARGET_BUILD_DIR, CONTENTS_FOLDER_PATH    the bundle's Contents folder
 #   DERIVED_FILE_DIR            where the helper's build folder goes
 #   EXPANDED_CODE_SIGN_IDENTITY, CODE_SIGNING_ALLOWED    how to sign it
-#   PALISADE_MACOS_ACTIVATION   agent (default), regular-while-holding or none
+#   PALISADE_MACOS_ACTIVATION   how the helper becomes front; the project's default if unset
 # By hand:
 #   embed-helper.sh --app MyApp.app [--sign IDENTITY]
 # builds in build-embed/ at the top of this checkout unless DERIVED_FILE_DIR
@@ -67,8 +67,12 @@ command -v ninja >/dev/null || generator="Unix Makefiles"
 # Every setting is passed each time, so one that was dropped does not
 # linger in the cache; configuring again with the same ones rebuilds nothing.
 archs=$(echo "${ARCHS:-}" | xargs | tr ' ' ';')  # "arm64 x86_64" → "arm64;x86_64"
-args=(-DCMAKE_BUILD_TYPE=Release -DPALISADE_TESTS=OFF
-      "-DPALISADE_MACOS_ACTIVATION=${PALISADE_MACOS_ACTIVATION:-agent}")
+args=(-DCMAKE_BUILD_TYPE=Release -DPALISADE_TESTS=OFF)
+if [ -n "${PALISADE_MACOS_ACTIVATION:-}" ]; then
+  args+=("-DPALISADE_MACOS_ACTIVATION=$PALISADE_MACOS_ACTIVATION")
+else
+  args+=(-UPALISADE_MACOS_ACTIVATION)  # back to the project's default
+fi
 if [ "$(uname)" = Darwin ]; then
   args+=("-DCMAKE_OSX_ARCHITECTURES=$archs"
          "-DCMAKE_OSX_DEPLOYMENT_TARGET=${MACOSX_DEPLOYMENT_TARGET:-11.0}")
