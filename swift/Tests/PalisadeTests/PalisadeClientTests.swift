@@ -239,6 +239,11 @@ final class PalisadeClientTests: XCTestCase {
        { try PalisadeClient(helperPath: self.sim, inheritedDescriptors: [(999_999, as: 3)]) }),
       ("helperURL https://example.com/palisade",
        { try PalisadeClient(helperURL: URL(string: "https://example.com/palisade")!) }),
+      // The deprecated [Int32] spelling: each descriptor at its own number.
+      ("inheritedDescriptors entry (999999, as: 999999)",
+       { try PalisadeClient(helperPath: self.sim, inheritedDescriptors: [999_999]) }),
+      ("inheritedDescriptors entry (2, as: 2)",
+       { try PalisadeClient(helperURL: URL(fileURLWithPath: self.sim), inheritedDescriptors: [2]) }),
     ]
     for (refused, open) in refusals {
       XCTAssertThrowsError(try open()) {
