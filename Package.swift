@@ -20,6 +20,8 @@ let package = Package(
       exclude: [
         "CMakeLists.txt",
         "api_test.cc",
+        "exports.map",
+        "exports.txt",
         "test_support.h",
         "thread_test.cc",
         "words_test.cc",

@@ -79,8 +79,17 @@ bool startHelper(const char* path, HelperRun& run, std::string& why) {
   posix_spawn_file_actions_adddup2(&actions, run.output, 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  // Descriptors 0 to 2 and nothing else of ours, as the client starts it.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_CLOEXEC_DEFAULT);
+  // Descriptors 0 to 2 and nothing else of ours, no signal blocked and none
+  // ignored (the doctor ignores SIGPIPE), as the client starts it.
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes,
+                           short(POSIX_SPAWN_CLOEXEC_DEFAULT | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
   char* argv[] = {const_cast<char*>(path), nullptr};
   int error = posix_spawn(&run.pid, path, &actions, &attributes, argv, environ);
   posix_spawnattr_destroy(&attributes);

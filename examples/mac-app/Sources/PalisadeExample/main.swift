@@ -108,7 +108,9 @@ func say(_ line: String) { FileHandle.standardOutput.write(Data((line + "\n").ut
 
 let arguments = CommandLine.arguments
 let holdIndex = arguments.firstIndex(of: "--hold").map { $0 + 1 }
-let holdSeconds = holdIndex.flatMap { $0 < arguments.count ? Double(arguments[$0]) : nil } ?? 5
+// Anything but a number of seconds up to an hour holds for the default 5 s.
+let holdSeconds = holdIndex.flatMap { $0 < arguments.count ? Double(arguments[$0]) : nil }
+  .flatMap { (0...3600).contains($0) ? $0 : nil } ?? 5
 let example = Example(unattended: arguments.contains("--unattended"), holdSeconds: holdSeconds)
 let app = NSApplication.shared
 app.delegate = example
