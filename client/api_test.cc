@@ -17,7 +17,7 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   palisade_options unknown = optionsFor();
   const int ninetyNine = 99;
   memcpy(&unknown.keep_alive_source, &ninetyNine, sizeof ninetyNine);
-  std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  std::set<int> fds = entries("/proc/self/fd"), threads = processThreads();
   const palisade_options cases[] = {
       optionsFor(nullptr), optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
       optionsFor(kCat, 0, nullptr, -1), optionsFor(kCat, 0, nullptr, 1), optionsFor(kCat, 0, &standard, 1),
@@ -41,7 +41,7 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
       EXPECT_EQ(reason, reasons[i - (std::size(cases) - std::size(reasons))]) << i;
   }
   EXPECT_EQ(entries("/proc/self/fd"), fds);
-  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_EQ(processThreads(), threads);
   EXPECT_TRUE(noChildLeft());
 
   // The limits themselves: just below 3 s, an open descriptor above 2, the

@@ -159,7 +159,7 @@ TEST(KeepAlive, EachSourceBeatsOnlyWhileEngagedAndNeverSpins) {
   for (palisade_keep_alive_source source : kSources) {
     SCOPED_TRACE(source);
     LoggingHelper helper;
-    std::set<int> threads = entries("/proc/self/task");
+    std::set<int> threads = processThreads();
     palisade_options options = optionsFor(helper.path.c_str(), 0.02, nullptr, 0, source);
     palisade_client* client = nullptr;
     ASSERT_EQ(palisade_open(&options, &client), PALISADE_OK);

@@ -52,6 +52,14 @@ inline std::set<int> entries(const std::string& folder) {
   return numbers;
 }
 
+// The process's threads, once any a runtime starts with the first thread
+// (ThreadSanitizer's background thread) is there.
+inline std::set<int> processThreads() {
+  static bool started = (std::thread([] {}).join(), true);
+  (void)started;
+  return entries("/proc/self/task");
+}
+
 // O_RDONLY or O_WRONLY, from a /proc fdinfo file.
 inline int accessMode(const std::string& fdinfo) {
   std::ifstream info(fdinfo);
@@ -199,7 +207,7 @@ inline palisade_options reportingTo(Reported& reported, palisade_options options
 // The client's thread: the one task its open added.
 inline int addedThread(const std::set<int>& before) {
   std::set<int> added;
-  for (int task : entries("/proc/self/task"))
+  for (int task : processThreads())
     if (!before.count(task))
       added.insert(task);
   return added.size() == 1 ? *added.begin() : -1;

@@ -147,7 +147,7 @@ struct CallbackRun {
 };
 
 TEST(Close, FromACallbackReturnsAtOnceAndTheClientThreadFinishesIt) {
-  std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  std::set<int> fds = entries("/proc/self/fd"), threads = processThreads();
   CallbackRun run;
   palisade_options options = optionsFor();
   options.context = &run;
@@ -169,7 +169,7 @@ TEST(Close, FromACallbackReturnsAtOnceAndTheClientThreadFinishesIt) {
   EXPECT_EQ(run.releaseStatus, PALISADE_OK);
   // The restarted helper ended, reaped, and the thread gone with the client.
   EXPECT_TRUE(eventually(noChildLeft));
-  EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") == threads; }));
+  EXPECT_TRUE(eventually([&] { return processThreads() == threads; }));
   EXPECT_EQ(entries("/proc/self/fd"), fds);
 }
 

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# The suite: installs what is missing, builds the project twice, plain and
-# under AddressSanitizer with UndefinedBehaviorSanitizer, and runs every test
-# in each; compiles it against libc++ 16; then builds and tests the Swift
-# package.
+# The suite: installs what is missing, builds the project three times, plain,
+# under AddressSanitizer with UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer, and runs every test in each; compiles it against libc++
+# 16; then builds and tests the Swift package.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 PALISADE_SETUP_TESTS=1
 . "$root/scripts/setup.sh"
 
-for variant in plain sanitized; do
+for variant in plain sanitized thread; do
   dir="$root/build-test-$variant"
   flags=(-DPALISADE_SANITIZE=OFF)
   [ "$variant" = sanitized ] && flags=(-DPALISADE_SANITIZE=ON)
+  [ "$variant" = thread ] && flags=(-DPALISADE_SANITIZE=thread)
   echo "== $variant build"
   cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}"
   cmake --build "$dir"
