@@ -204,12 +204,19 @@ inline palisade_options reportingTo(Reported& reported, palisade_options options
   return options;
 }
 
-// The client's thread: the one task its open added.
-inline int addedThread(const std::set<int>& before) {
+// The threads started since `before` that still run. Threads may also end
+// meanwhile (a runtime's idle workers): those do not count.
+inline std::set<int> threadsAddedSince(const std::set<int>& before) {
   std::set<int> added;
   for (int task : processThreads())
     if (!before.count(task))
       added.insert(task);
+  return added;
+}
+
+// The client's thread: the one task its open added.
+inline int addedThread(const std::set<int>& before) {
+  std::set<int> added = threadsAddedSince(before);
   return added.size() == 1 ? *added.begin() : -1;
 }
 
