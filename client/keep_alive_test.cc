@@ -69,12 +69,17 @@ TEST(LostHold, FoundThreeSecondsIntoTheSilenceAndANewHoldFromTheCallbackStays) {
   kill(pid, SIGCONT);
   // The helper read the release, then the new engage; a keep-alive after it
   // means the client's thread went round again, and the hold is still there.
+  // Every new hold is kept alive meanwhile.
+  EXPECT_TRUE(eventually([&] {
+    bool all = true;
+    for (auto& c : clients) {
+      palisade_keep_alive(c->reported.client);
+      all = all && c->helper.count("engage") == 2 && c->helper.lines().back() == "keepAlive";
+    }
+    return all;
+  }));
   for (auto& c : clients) {
     palisade_client* client = c->reported.client;
-    EXPECT_TRUE(eventually([&] {
-      palisade_keep_alive(client);
-      return c->helper.count("engage") == 2 && c->helper.lines().back() == "keepAlive";
-    }));
     EXPECT_EQ(commands(c->helper), (std::vector<std::string>{"engage", "release", "engage"}));
     EXPECT_EQ(palisade_client_state(client), PALISADE_STATE_HOLDING);
     EXPECT_EQ(c->reported.lost, 1);
