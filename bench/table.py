@@ -67,7 +67,7 @@ def machine(build):
             for line in f:
                 if line.startswith("CMAKE_BUILD_TYPE:"):
                     build_type = line.split("=", 1)[1].strip()
-                if line.startswith("PALISADE_SANITIZE:") and line.strip().endswith("=ON"):
+                if line.startswith("PALISADE_SANITIZE:") and not line.strip().endswith("=OFF"):
                     build_type += ", sanitized (numbers not meaningful)"
     except OSError:
         pass

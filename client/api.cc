@@ -21,6 +21,8 @@
 using namespace palisade_client_internal;
 using namespace palisade_client_process;
 
+void (*palisade_client_internal::afterThreadStarts)() = nullptr;
+
 namespace {
 
 constexpr double kDefaultInterval = 0.5;
@@ -127,10 +129,14 @@ PALISADE_EXPORT palisade_status palisade_open(const palisade_options* options, p
     c->input = input;
     c->watch = watchHelper(pid);
     {
+      // The caller's pointer is set before the thread can deliver an event:
+      // a callback for a helper that died at once may use it.
       std::lock_guard<std::mutex> lock(c->mutex);
       c->thread = std::thread(run, c.get());
+      *client = c.release();
     }
-    *client = c.release();
+    if (afterThreadStarts)
+      afterThreadStarts();
     return PALISADE_OK;
   } catch (const std::system_error& error) {  // no thread: the destructor undid the rest
     errno = error.code().value();

@@ -1,8 +1,6 @@
 // What the C program against palisade-sim (tests/client_c_check.c) cannot
 // see of opening a client: option limits, failed starts and their reasons,
 // and exactly the descriptors a helper gets.
-#include <climits>
-
 #include "helper_search.h"
 #include "test_support.h"
 
@@ -13,20 +11,21 @@ namespace {
 TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   int open = fcntl(1, F_DUPFD_CLOEXEC, 3), closed = fcntl(1, F_DUPFD_CLOEXEC, 3), standard = 2;
   close(closed);
-  int two[] = {open, 1}, repeated[] = {5, 5}, low[] = {5, 2}, huge[] = {5, INT_MAX};
+  // A target at the descriptor limit is past the last number a helper can have.
+  int two[] = {open, 1}, repeated[] = {5, 5}, low[] = {5, 2}, atLimit[] = {5, int(sysconf(_SC_OPEN_MAX))};
   // A source no version knows, as a C caller may pass it: C++ cannot even
   // hold it in the enum's type.
   palisade_options unknown = optionsFor();
   const int ninetyNine = 99;
   memcpy(&unknown.keep_alive_source, &ninetyNine, sizeof ninetyNine);
-  std::set<int> fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  std::set<int> fds = entries("/proc/self/fd"), threads = processThreads();
   const palisade_options cases[] = {
       optionsFor(kCat, -0.1), optionsFor(kCat, 3), optionsFor(kCat, NAN),
       optionsFor(kCat, 0, nullptr, -1), optionsFor(kCat, 0, nullptr, 1), optionsFor(kCat, 0, &standard, 1),
       optionsFor(kCat, 0, &closed, 1), unknown,
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, repeated),
       optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, low),
-      optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, huge),
+      optionsFor(kCat, 0, two, 2, PALISADE_KEEP_ALIVE_MANUAL, atLimit),
       // Cannot start: missing, not executable, a folder.
       optionsFor("/nonexistent/palisade"), optionsFor("/etc/passwd"), optionsFor("/tmp"),
   };
@@ -43,7 +42,7 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
       EXPECT_EQ(reason, reasons[i - (std::size(cases) - std::size(reasons))]) << i;
   }
   EXPECT_EQ(entries("/proc/self/fd"), fds);
-  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_EQ(threadsAddedSince(threads), std::set<int>{});
   EXPECT_TRUE(noChildLeft());
 
   // The limits themselves: just below 3 s, an open descriptor above 2, the
@@ -80,6 +79,48 @@ TEST(Open, RejectsBadOptionsAndFailedStartsLeavingNothingBehind) {
   unsigned major, minor, patch;
   char end;
   EXPECT_EQ(sscanf(palisade_version(), "%u.%u.%u%c", &major, &minor, &patch, &end), 3) << palisade_version();
+}
+
+// Intervals out of range are brought in, as the spacing of the keep-alives
+// the helper read shows: below 10 ms to 10 ms, above 2 s to 2 s.
+TEST(Open, KeepAliveIntervalsAreHeldBetweenTenMillisecondsAndTwoSeconds) {
+  struct Case {
+    double interval, least, most;
+    int keepAlives;
+  };
+  const Case cases[] = {{0.001, 0.009, 0.05, 50}, {2.999, 1.9, 2.3, 2}};
+  LoggingHelper helpers[] = {LoggingHelper(true), LoggingHelper(true)};
+  palisade_client* clients[2];
+  for (int i = 0; i < 2; ++i) {
+    palisade_options options = optionsFor(helpers[i].path.c_str(), cases[i].interval);
+    ASSERT_EQ(palisade_open(&options, &clients[i]), PALISADE_OK);
+    ASSERT_EQ(palisade_engage(clients[i]), PALISADE_OK);
+  }
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(eventually([&] { return helpers[i].count("keepAlive") >= cases[i].keepAlives + 1; }));
+    EXPECT_EQ(palisade_close(clients[i], 5), PALISADE_OK);
+    std::vector<double> read;
+    for (const std::string& line : helpers[i].lines())
+      if (line.ends_with(" keepAlive"))
+        read.push_back(std::stod(line));
+    double spacing = (read.back() - read.front()) / double(read.size() - 1);
+    EXPECT_GE(spacing, cases[i].least) << cases[i].interval;
+    EXPECT_LE(spacing, cases[i].most) << cases[i].interval;
+  }
+}
+
+// A helper that dies at once, with the opening thread held up just before
+// palisade_open returns: the exit's callback finds the client already in
+// the caller's variable, and a call from it is answered for that client.
+TEST(Open, ACallbackForAHelperThatDiedAtOnceFindsTheClientSet) {
+  static Reported reported;
+  palisade_options options = reportingTo(reported, optionsFor("/bin/true"));
+  options.max_restarts = -1;
+  palisade_client_internal::afterThreadStarts = [] { eventually([] { return reported.exits == 1; }); };
+  ASSERT_EQ(palisade_open(&options, &reported.client), PALISADE_OK);
+  palisade_client_internal::afterThreadStarts = nullptr;
+  EXPECT_EQ(reported.engageInExit, PALISADE_HELPER_GONE) << "not INVALID_ARGUMENT, as for NULL";
+  EXPECT_EQ(palisade_close(reported.client, 5), PALISADE_OK);
 }
 
 TEST(Open, TheHelperGetsItsInputTheInheritedDescriptorsAndNothingElse) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,11 +19,17 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "palisade/client.h"
 #include "state.h"
+
+// libdispatch's main-queue drain, as a run loop calls it.
+extern "C" int _dispatch_get_main_queue_handle_4CF(void);
+extern "C" void _dispatch_main_queue_callback_4CF(void* message);
 
 namespace palisade_client_test {
 
@@ -42,6 +50,14 @@ inline std::set<int> entries(const std::string& folder) {
   for (const auto& entry : std::filesystem::directory_iterator(folder, error))
     numbers.insert(std::stoi(entry.path().filename()));
   return numbers;
+}
+
+// The process's threads, once any a runtime starts with the first thread
+// (ThreadSanitizer's background thread) is there.
+inline std::set<int> processThreads() {
+  static bool started = (std::thread([] {}).join(), true);
+  (void)started;
+  return entries("/proc/self/task");
 }
 
 // O_RDONLY or O_WRONLY, from a /proc fdinfo file.
@@ -89,6 +105,151 @@ inline std::string script(const std::string& body) {
   std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
   chmod(path, 0700);
   return path;
+}
+
+// A helper that writes every line it reads to a fresh temporary log, with
+// `stamped` after the time it read it (/proc/uptime: 10 ms steps, read
+// without a fork). Both files go with it.
+struct LoggingHelper {
+  explicit LoggingHelper(bool stamped = false) {
+    char name[] = "/tmp/palisade-client-XXXXXX";
+    close(mkstemp(name));
+    log = name;
+    path = script(stamped ? "while IFS= read -r w; do read -r up idle </proc/uptime; echo \"$up $w\"; done >>" + log
+                          : "exec cat >>" + log);
+  }
+  ~LoggingHelper() {
+    unlink(log.c_str());
+    unlink(path.c_str());
+  }
+  // The whole lines logged so far, blank ones left out.
+  std::vector<std::string> lines() const {
+    std::ifstream in(log);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line) && !in.eof();)
+      if (!line.empty())
+        all.push_back(line);
+    return all;
+  }
+  // How many lines say `word` (stamped: end with it).
+  int count(const std::string& word) const {
+    int n = 0;
+    for (const std::string& line : lines())
+      n += line == word || line.ends_with(" " + word);
+    return n;
+  }
+  std::string log, path;
+};
+
+// Stops a helper, and once it no longer reads fills its input with blank
+// lines, through a second write end of the same pipe: no keep-alive fits.
+inline void stopWithInputFull(pid_t pid) {
+  std::string proc = "/proc/" + std::to_string(pid);
+  kill(pid, SIGSTOP);
+  eventually([&] {
+    std::ifstream stat(proc + "/stat");
+    std::string number, name, state;
+    return stat >> number >> name >> state && state == "T";
+  });
+  int input = open((proc + "/fd/0").c_str(), O_WRONLY | O_NONBLOCK);
+  char blanks[4096];
+  memset(blanks, '\n', sizeof blanks);
+  for (size_t size = sizeof blanks; size > 0; size /= 2)
+    while (write(input, blanks, size) > 0) {
+    }
+  close(input);
+}
+
+// What the client's thread reported, in order, and what calls made from
+// inside an event answered; with `engageOnLost` a lost hold is engaged
+// again from its callback.
+struct Reported {
+  palisade_client* client = nullptr;
+  bool engageOnLost = false;
+  std::atomic<int> exits{0}, restarts{0}, lost{0};
+  std::atomic<long> exitDetail{0}, lostDetail{0};
+  std::atomic<int> engageInExit{-1}, engageInLost{-1}, stateInLost{-1};
+  std::mutex mutex;
+  std::string order;  // a letter an event: x exited, r restarted, l lost
+
+  std::string events() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return order;
+  }
+};
+
+inline void record(void* context, palisade_event event, long detail) {
+  auto* reported = static_cast<Reported*>(context);
+  if (event == PALISADE_EVENT_HELPER_EXITED) {
+    reported->exitDetail = detail;
+    reported->engageInExit = palisade_engage(reported->client);
+  } else if (event == PALISADE_EVENT_HOLD_LOST) {
+    reported->lostDetail = detail;
+    reported->stateInLost = palisade_client_state(reported->client);
+    if (reported->engageOnLost)
+      reported->engageInLost = palisade_engage(reported->client);
+  }
+  {
+    std::lock_guard<std::mutex> lock(reported->mutex);
+    reported->order += event == PALISADE_EVENT_HELPER_EXITED ? 'x' : event == PALISADE_EVENT_HOLD_LOST ? 'l' : 'r';
+  }
+  ++(event == PALISADE_EVENT_HELPER_EXITED ? reported->exits
+     : event == PALISADE_EVENT_HOLD_LOST   ? reported->lost
+                                           : reported->restarts);
+}
+
+inline palisade_options reportingTo(Reported& reported, palisade_options options) {
+  options.on_event = record;
+  options.context = &reported;
+  return options;
+}
+
+// The threads started since `before` that still run. Threads may also end
+// meanwhile (a runtime's idle workers): those do not count.
+inline std::set<int> threadsAddedSince(const std::set<int>& before) {
+  std::set<int> added;
+  for (int task : processThreads())
+    if (!before.count(task))
+      added.insert(task);
+  return added;
+}
+
+// The client's thread: the one task its open added.
+inline int addedThread(const std::set<int>& before) {
+  std::set<int> added = threadsAddedSince(before);
+  return added.size() == 1 ? *added.begin() : -1;
+}
+
+// Its wake-ups so far: voluntary and involuntary context switches.
+inline long wakeUps(int thread) {
+  std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+  long sum = 0;
+  for (std::string line; std::getline(status, line);)
+    if (line.find("ctxt_switches:") != std::string::npos)
+      sum += std::stol(line.substr(line.find(':') + 1));
+  return sum;
+}
+
+inline double threadCpuSeconds(palisade_client* client) {
+  clockid_t clock;
+  timespec t{};
+  if (pthread_getcpuclockid(client->thread.native_handle(), &clock) == 0)
+    clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Runs the main queue for `seconds`, as an application's run loop would.
+// Main thread only. Here its handle is an eventfd libdispatch never resets.
+inline void drainMainQueueFor(double seconds) {
+  double end = palisade_client_internal::now() + seconds;
+  for (double left; (left = end - palisade_client_internal::now()) > 0;) {
+    pollfd ready{_dispatch_get_main_queue_handle_4CF(), POLLIN, 0};
+    if (poll(&ready, 1, int(left * 1000) + 1) == 1) {
+      uint64_t count;
+      (void)!read(ready.fd, &count, sizeof count);
+      _dispatch_main_queue_callback_4CF(nullptr);
+    }
+  }
 }
 
 }  // namespace palisade_client_test

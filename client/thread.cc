@@ -83,12 +83,16 @@ void deliver(palisade_client* c, std::unique_lock<std::mutex>& lock, palisade_ev
 
 // Caller holds the mutex. A keepAlive is written only behind every queued
 // word: while the input is full it is dropped, and the silence counts.
+// The silence is judged before anything is written: a thread that wakes
+// late (a stopped process, a Mac that slept) finds the helper already
+// releasing, and a keepAlive now would only hide that.
 void keepHoldAlive(palisade_client* c, std::unique_lock<std::mutex>& lock) {
   double t = now();
-  if (takeKeepAlive(c, t) && c->pendingCount == 0 && writeInput(c, "keepAlive\n", 10))
-    c->lastKeepAlive = t;
-  if (c->wanted != State::holding || t - c->lastKeepAlive < kSilence)
+  if (c->wanted != State::holding || t - c->lastKeepAlive < kSilence) {
+    if (takeKeepAlive(c, t) && c->pendingCount == 0 && writeInput(c, "keepAlive\n", 10))
+      c->lastKeepAlive = t;
     return;
+  }
   // The helper is releasing on its own, or will when it reads again; a
   // release of ours makes its state certain whichever acts first.
   long ms = std::lround((t - c->lastKeepAlive) * 1000);
@@ -128,28 +132,26 @@ void helperDied(palisade_client* c, std::unique_lock<std::mutex>& lock, int stat
   c->input = c->watch = -1;
   c->pid = 0;
   c->pendingCount = 0;
-  // Decided before the event, so that calls made once it is seen already
-  // answer PALISADE_HELPER_GONE when no restart is left.
+  // Whether a new helper runs is decided before the event, so that calls
+  // made once it is seen already answer PALISADE_HELPER_GONE when no
+  // restart is left or the helper can no longer be started.
   double t = now();
   while (!c->restarts.empty() && t - c->restarts.front() >= restartWindowSeconds)
     c->restarts.pop_front();
-  bool restart = c->maxRestarts > 0 && int(c->restarts.size()) < c->maxRestarts;
-  if (restart)
+  pid_t pid = -1;
+  int input = -1, watch = -1;
+  if (c->maxRestarts > 0 && int(c->restarts.size()) < c->maxRestarts) {
     c->restarts.push_back(t);
-  else
+    lock.unlock();  // calls meanwhile queue words; adopt() recomputes them
+    pid = spawnHelper(c->path.c_str(), c->inherit, c->targets, &input);
+    watch = pid > 0 ? watchHelper(pid) : -1;
+    lock.lock();
+  }
+  if (pid < 0)
     giveUp(c);
   deliver(c, lock, PALISADE_EVENT_HELPER_EXITED, status);
-  if (!restart || c->closing)
+  if (pid < 0)
     return;
-  lock.unlock();  // calls meanwhile queue words; adopt() recomputes them
-  int input = -1;
-  pid_t pid = spawnHelper(c->path.c_str(), c->inherit, c->targets, &input);
-  int watch = pid > 0 ? watchHelper(pid) : -1;
-  lock.lock();
-  if (pid < 0) {
-    giveUp(c);
-    return;
-  }
   adopt(c, pid, input, watch);
   if (c->closing) {  // close began meanwhile: end it without a hold
     c->pendingCount = 0;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The suite: installs what is missing, lints the workflows and scripts,
-# builds the project twice, plain and under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and runs every test in each; compiles it
-# against libc++ 16; then builds and tests the Swift package.
+# builds the project three times, plain, under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer, and runs every test
+# in each; compiles it against libc++ 16; then builds and tests the Swift
+# package.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 PALISADE_SETUP_TESTS=1
@@ -11,10 +12,11 @@ PALISADE_SETUP_TESTS=1
 # First, as it takes seconds: a finding stops the suite.
 bash "$root/scripts/lint.sh"
 
-for variant in plain sanitized; do
+for variant in plain sanitized thread; do
   dir="$root/build-test-$variant"
   flags=(-DPALISADE_SANITIZE=OFF)
   [ "$variant" = sanitized ] && flags=(-DPALISADE_SANITIZE=ON)
+  [ "$variant" = thread ] && flags=(-DPALISADE_SANITIZE=thread)
   echo "== $variant build"
   cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}"
   cmake --build "$dir"

@@ -29,6 +29,12 @@ execute_process(COMMAND "${WORK_DIR}/client_c_check" "${SIM}" COMMAND_ERROR_IS_F
 # must bring the C++ runtime, the thread library and libdispatch into the
 # link.
 set(app "${WORK_DIR}/static")
+# ThreadSanitizer's runtime intercepts libdispatch, so under it even CMake's
+# first test program links libdispatch.
+set(sanitizer_links "")
+if(CFLAGS MATCHES "sanitize=thread")
+  set(sanitizer_links "-DCMAKE_EXE_LINKER_FLAGS=${DISPATCH_LIBS}")
+endif()
 file(WRITE "${app}/CMakeLists.txt" "
 cmake_minimum_required(VERSION 3.20)
 project(client_c_check C)
@@ -40,7 +46,7 @@ target_link_libraries(client_c_check PRIVATE Palisade::client_static)
 ")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${app}" -B "${app}/build" -G "${GENERATOR}"
                         "-DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}" "-DCMAKE_C_COMPILER=${CC}"
-                        "-DCMAKE_C_FLAGS=${CFLAGS}" "-DCMAKE_PREFIX_PATH=${prefix}"
+                        "-DCMAKE_C_FLAGS=${CFLAGS}" "-DCMAKE_PREFIX_PATH=${prefix}" ${sanitizer_links}
                 OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND "${CMAKE_COMMAND}" --build "${app}/build" OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND "${app}/build/client_c_check" "${SIM}" COMMAND_ERROR_IS_FATAL ANY)

@@ -37,10 +37,14 @@ typedef enum palisade_status {
   PALISADE_OK = 0,
   PALISADE_INVALID_ARGUMENT = 1, /* a null pointer or an option out of range */
   PALISADE_SPAWN_FAILED = 2,     /* the helper could not be started */
-  PALISADE_HELPER_GONE = 3,      /* the helper died and no restart is left */
+  PALISADE_HELPER_GONE = 3,      /* the helper died and no restart is left, or none could start */
   PALISADE_CLOSED = 4,           /* palisade_close has begun on this client */
 } palisade_status;
 
+/* A helper's death is reported as HELPER_EXITED once whether a new one runs
+   is known: then HELPER_RESTARTED follows; otherwise (no restart left, or
+   the helper could not be started again) nothing follows, and calls made
+   from HELPER_EXITED on answer PALISADE_HELPER_GONE. */
 typedef enum palisade_event {
   PALISADE_EVENT_HELPER_EXITED = 1,    /* detail: the wait status */
   PALISADE_EVENT_HELPER_RESTARTED = 2, /* detail: the new pid */
