@@ -22,6 +22,7 @@ let package = Package(
         "api_test.cc",
         "exports.map",
         "exports.txt",
+        "keep_alive_test.cc",
         "test_support.h",
         "thread_test.cc",
         "words_test.cc",
