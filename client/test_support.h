@@ -82,12 +82,6 @@ inline bool noChildLeft() {
 
 inline bool ended(pid_t pid) { return kill(pid, 0) == -1 && errno == ESRCH; }
 
-inline double processCpuSeconds() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
 constexpr const char* kCat = "/bin/cat";
 
 // The test's main thread drains no dispatch queue: the client's thread

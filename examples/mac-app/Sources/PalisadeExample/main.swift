@@ -57,21 +57,12 @@ func say(_ line: String) { FileHandle.standardOutput.write(Data((line + "\n").ut
   // Engages, releases after `holdSeconds`, and in unattended mode quits a
   // little later, once the front and the Dock are back.
   private func hold() {
-    guard let client else { return }
-    do {
-      try client.engage()
-    } catch {
-      return fail(error)
-    }
+    guard let client, attempt(client.engage) else { return }
     say("engaged helper=\(client.helperPID)")
     button?.isEnabled = false
     Task { @MainActor in
       try? await Task.sleep(nanoseconds: UInt64(holdSeconds * 1e9))
-      do {
-        try client.release()
-      } catch {
-        return fail(error)
-      }
+      guard attempt(client.release) else { return }
       say("released")
       button?.isEnabled = true
       guard unattended else { return }
@@ -94,6 +85,17 @@ func say(_ line: String) { FileHandle.standardOutput.write(Data((line + "\n").ut
     NSApp.activate(ignoringOtherApps: true)
     self.window = window
     self.button = button
+  }
+
+  // Runs one of the client's calls; a refusal is reported and is false.
+  private func attempt(_ call: () throws -> Void) -> Bool {
+    do {
+      try call()
+      return true
+    } catch {
+      fail(error)
+      return false
+    }
   }
 
   private func fail(_ error: Error) {
