@@ -31,7 +31,6 @@ let package = Package(
       // The process activity that keeps App Nap away (activity_apple.mm).
       linkerSettings: [
         .linkedFramework("Foundation", .when(platforms: [.macOS])),
-        .linkedFramework("CoreFoundation", .when(platforms: [.macOS])),  // the main bundle, where the helper is looked for
       ]
     ),
     .target(
