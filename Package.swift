@@ -22,6 +22,8 @@ let package = Package(
         "api_test.cc",
         "exports.map",
         "exports.txt",
+        "helper_search_probe.cc",
+        "helper_search_test.cc",
         "keep_alive_test.cc",
         "test_support.h",
         "thread_test.cc",
