@@ -22,6 +22,8 @@ let package = Package(
         "api_test.cc",
         "exports.map",
         "exports.txt",
+        "helper_search_probe.cc",
+        "helper_search_test.cc",
         "keep_alive_test.cc",
         "test_support.h",
         "thread_test.cc",
@@ -31,7 +33,6 @@ let package = Package(
       // The process activity that keeps App Nap away (activity_apple.mm).
       linkerSettings: [
         .linkedFramework("Foundation", .when(platforms: [.macOS])),
-        .linkedFramework("CoreFoundation", .when(platforms: [.macOS])),  // the main bundle, where the helper is looked for
       ]
     ),
     .target(

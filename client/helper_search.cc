@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string_view>
+
 #if defined(__APPLE__)
-#include <CoreFoundation/CoreFoundation.h>
 #include <mach-o/dyld.h>
 #endif
 
@@ -44,25 +46,22 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
-#if defined(__APPLE__)
-// The main bundle's folder, or "" for a process outside a bundle, whose
-// "bundle" is only the folder of its executable.
-std::string mainBundleFolder(const std::string& executableFolder) {
-  CFBundleRef bundle = CFBundleGetMainBundle();
-  if (!bundle)
+// An application's executable is <X>.app/Contents/MacOS/<name>, its helpers
+// in <X>.app/Contents/Helpers/. Decided from the executable's real path
+// alone, never from the environment (CoreFoundation's main bundle follows
+// CFProcessPath), so nothing the application was started with can point the
+// search at another folder. "" outside an application bundle.
+std::string bundledHelper(const std::string& executable) {
+  constexpr std::string_view kMacOS = "/Contents/MacOS/", kApp = ".app";
+  std::string_view folder = std::string_view(executable).substr(0, executable.rfind('/') + 1);
+  if (!folder.ends_with(kMacOS))
     return {};
-  CFURLRef url = CFBundleCopyBundleURL(bundle);
-  if (!url)
+  folder.remove_suffix(kMacOS.size());
+  std::string_view bundle = folder.substr(folder.rfind('/') + 1);
+  if (bundle.size() <= kApp.size() || !bundle.ends_with(kApp))
     return {};
-  char path[PATH_MAX], resolved[PATH_MAX];
-  bool ok = CFURLGetFileSystemRepresentation(url, true, reinterpret_cast<UInt8*>(path), sizeof path) &&
-            realpath(path, resolved);
-  CFRelease(url);
-  if (!ok || executableFolder == resolved)
-    return {};
-  return resolved;
+  return std::string(folder) + "/Contents/Helpers/" + kHelperName;
 }
-#endif
 
 bool isExecutableFile(const std::string& path) {
   struct stat info;
@@ -75,10 +74,8 @@ std::vector<std::string> helperPlaces() {
   std::vector<std::string> places;
   std::string executable = executablePath();
   std::string beside = executable.empty() ? "" : folderOf(executable);
-#if defined(__APPLE__)
-  if (std::string bundle = mainBundleFolder(beside); !bundle.empty())
-    places.push_back(bundle + "/Contents/Helpers/" + kHelperName);
-#endif
+  if (std::string bundled = bundledHelper(executable); !bundled.empty())
+    places.push_back(bundled);
   if (!beside.empty())
     places.push_back((beside == "/" ? "" : beside) + "/" + kHelperName);
   // Only an absolute prefix: a relative one would be read from the working

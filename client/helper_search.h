@@ -14,9 +14,10 @@ namespace palisade_client_internal {
 // point it elsewhere.
 extern std::string installPrefix;
 
-// The absolute paths looked at, in order: the main bundle's
-// Contents/Helpers/palisade (Apple platforms, in an application bundle),
-// `palisade` beside the running executable, the prefix's bin/palisade.
+// The absolute paths looked at, in order: <X>.app/Contents/Helpers/palisade
+// when the running executable's real path is <X>.app/Contents/MacOS/<name>,
+// `palisade` beside the running executable, the prefix's bin/palisade. The
+// environment changes none of them.
 std::vector<std::string> helperPlaces();
 
 // The first of helperPlaces() that is an executable file, or "" with errno

@@ -79,11 +79,12 @@ typedef enum palisade_state {
 } palisade_state;
 
 typedef struct palisade_options {
-  /* Path of the helper executable. NULL: the first executable file of
-     palisade_helper_places(): in an application bundle its
-     Contents/Helpers/palisade, then `palisade` beside the running
-     executable, then bin/palisade of the prefix the library was built for.
-     PATH and the working directory are never searched. */
+  /* Path of the helper executable. NULL: the first regular executable file
+     of palisade_helper_places(): <X>.app/Contents/Helpers/palisade when the
+     running executable's real path is <X>.app/Contents/MacOS/<name>, then
+     `palisade` beside the running executable, then bin/palisade of the
+     prefix the library was built for. PATH, the working directory and the
+     environment never change where it looks. */
   const char* helper_path;
   /* Seconds between keep-alives while engaged; 0 means 0.5. Must be at
      least 0 and below 3 (the helper releases after 3 s without one); values

@@ -165,7 +165,10 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   deinit { close(timeout: Self.deinitCloseTimeout) }
 
   /// Where a client made with no `helperPath` looks for the helper, as
-  /// absolute paths in the order tried. Any thread.
+  /// absolute paths in the order tried: `<X>.app/Contents/Helpers/palisade`
+  /// when the executable's real path is `<X>.app/Contents/MacOS/<name>`,
+  /// `palisade` beside the executable, the install prefix's `bin/palisade`.
+  /// The environment changes none of them. Any thread.
   public static var helperPlaces: [String] {
     let length = palisade_helper_places(nil, 0)
     var buffer = [CChar](repeating: 0, count: length + 1)
