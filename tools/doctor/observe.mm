@@ -3,6 +3,7 @@
 #import <AppKit/AppKit.h>
 #include <CoreGraphics/CoreGraphics.h>
 
+#include "tools/doctor/dock_windows.h"
 #include "windowserver/front_process.h"
 
 bool startObserving() {
@@ -95,52 +96,12 @@ const char* ownsMenuBar(pid_t pid) {
   }
 }
 
-namespace {
-
-bool isDock(CFDictionaryRef info) {
-  CFTypeRef owner = CFDictionaryGetValue(info, kCGWindowOwnerName);
-  return owner && CFGetTypeID(owner) == CFStringGetTypeID() &&
-         CFStringCompare(CFStringRef(owner), CFSTR("Dock"), 0) == kCFCompareEqualTo;
-}
-
-DockWindow dockWindow(CFDictionaryRef info) {
-  DockWindow window{};
-  int32_t layer = 0;
-  CFTypeRef number = CFDictionaryGetValue(info, kCGWindowLayer);
-  if (number && CFGetTypeID(number) == CFNumberGetTypeID() &&
-      CFNumberGetValue(CFNumberRef(number), kCFNumberSInt32Type, &layer))
-    window.layer = layer;
-  // Listed only for a window on screen.
-  CFTypeRef onScreen = CFDictionaryGetValue(info, kCGWindowIsOnscreen);
-  window.onScreen =
-      onScreen && CFGetTypeID(onScreen) == CFBooleanGetTypeID() && CFBooleanGetValue(CFBooleanRef(onScreen));
-  CFTypeRef bounds = CFDictionaryGetValue(info, kCGWindowBounds);
-  CGRect rect;
-  if (bounds && CFGetTypeID(bounds) == CFDictionaryGetTypeID() &&
-      CGRectMakeWithDictionaryRepresentation(CFDictionaryRef(bounds), &rect)) {
-    rect = CGRectStandardize(rect);
-    window.x = rect.origin.x;
-    window.y = rect.origin.y;
-    window.width = rect.size.width;
-    window.height = rect.size.height;
-  }
-  return window;
-}
-
-}  // namespace
-
 std::vector<DockWindow> dockWindows() {
-  std::vector<DockWindow> found;
   // Every window, off screen too: a hidden Dock may stay listed.
   CFArrayRef list = CGWindowListCopyWindowInfo(kCGWindowListOptionAll, kCGNullWindowID);
-  if (!list)
-    return found;
-  for (CFIndex i = 0, count = CFArrayGetCount(list); i < count; i++) {
-    CFTypeRef item = CFArrayGetValueAtIndex(list, i);
-    if (item && CFGetTypeID(item) == CFDictionaryGetTypeID() && isDock(CFDictionaryRef(item)))
-      found.push_back(dockWindow(CFDictionaryRef(item)));
-  }
-  CFRelease(list);
+  std::vector<DockWindow> found = dockWindowsIn(list);
+  if (list)
+    CFRelease(list);
   return found;
 }
 
