@@ -27,8 +27,8 @@ DockSeen dockSeen(const std::vector<DockWindow>& windows, int dockLayer, Rect di
     return DockSeen::unknown;
   for (const DockWindow& window : windows)
     // A hidden Dock may stay listed as a sliver at the screen's edge.
-    if (window.onScreen && window.layer == dockLayer && window.width > 1 && window.height > 1 &&
-        inside(window, display))
+    if (window.onScreen && window.layer == dockLayer && window.alpha > 0 && window.width > 1 &&
+        window.height > 1 && inside(window, display))
       return DockSeen::shown;
   return DockSeen::hidden;
 }
@@ -39,10 +39,14 @@ std::string describeDockWindows(const std::vector<DockWindow>& windows, size_t l
   std::string text;
   for (size_t i = 0; i < windows.size() && i < limit; i++) {
     const DockWindow& w = windows[i];
-    char one[96];
+    char one[128];
     std::snprintf(one, sizeof one, "%s%s layer %d at %.0f,%.0f %.0fx%.0f", i ? "; " : "",
                   w.onScreen ? "on-screen" : "off-screen", w.layer, w.x, w.y, w.width, w.height);
     text += one;
+    if (w.alpha < 1) {
+      std::snprintf(one, sizeof one, " alpha %.2f", w.alpha);
+      text += one;
+    }
   }
   if (windows.size() > limit)
     text += "; " + std::to_string(windows.size() - limit) + " more";

@@ -12,6 +12,7 @@ struct DockWindow {
   bool onScreen;
   int layer;
   double x, y, width, height;
+  double alpha;  // 0 is invisible, wherever it is
 };
 
 struct Rect {
@@ -23,8 +24,8 @@ enum class DockSeen { shown, hidden, unknown };
 /// "shown", "out of sight" or "unread".
 const char* dockSeenName(DockSeen seen);
 
-/// Shown when one of the Dock's windows at `dockLayer` is on screen with an
-/// area inside `display`; hidden when the Dock's windows were listed and
+/// Shown when one of the Dock's windows at `dockLayer` is on screen, not
+/// transparent, with an area inside `display`; hidden when the Dock's windows were listed and
 /// none is; unknown when none was listed (no Dock process, or no list).
 DockSeen dockSeen(const std::vector<DockWindow>& windows, int dockLayer, Rect display);
 

@@ -6,8 +6,8 @@ namespace {
 
 constexpr int kDockLayer = 20;
 constexpr Rect kDisplay{0, 0, 1440, 900};
-constexpr DockWindow kBar{true, kDockLayer, 300, 830, 840, 70};
-constexpr DockWindow kWallpaper{true, -2147483624, 0, 0, 1440, 900};
+constexpr DockWindow kBar{true, kDockLayer, 300, 830, 840, 70, 1};
+constexpr DockWindow kWallpaper{true, -2147483624, 0, 0, 1440, 900, 1};
 
 DockWindow with(DockWindow window, bool onScreen, double y, double height) {
   window.onScreen = onScreen;
@@ -23,6 +23,9 @@ TEST(DockSight, OnlyTheBarInSightCountsAsShown) {
   EXPECT_EQ(dockSeen({with(kBar, true, 900, 70)}, kDockLayer, kDisplay), DockSeen::hidden);
   EXPECT_EQ(dockSeen({with(kBar, true, 899, 1)}, kDockLayer, kDisplay), DockSeen::hidden);
   EXPECT_EQ(dockSeen({kWallpaper}, kDockLayer, kDisplay), DockSeen::hidden);
+  DockWindow transparent = kBar;
+  transparent.alpha = 0;
+  EXPECT_EQ(dockSeen({transparent}, kDockLayer, kDisplay), DockSeen::hidden);
   EXPECT_EQ(dockSeen({}, kDockLayer, kDisplay), DockSeen::unknown);
 }
 

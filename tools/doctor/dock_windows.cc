@@ -14,6 +14,12 @@ bool isDock(CFDictionaryRef info) {
 
 DockWindow dockWindow(CFDictionaryRef info) {
   DockWindow window{};
+  window.alpha = 1;  // unless it says otherwise
+  double alpha;
+  CFTypeRef opacity = CFDictionaryGetValue(info, kCGWindowAlpha);
+  if (opacity && CFGetTypeID(opacity) == CFNumberGetTypeID() &&
+      CFNumberGetValue(static_cast<CFNumberRef>(opacity), kCFNumberDoubleType, &alpha))
+    window.alpha = alpha;
   int32_t layer = 0;
   CFTypeRef number = CFDictionaryGetValue(info, kCGWindowLayer);
   if (number && CFGetTypeID(number) == CFNumberGetTypeID() &&

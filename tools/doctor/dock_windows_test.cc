@@ -30,6 +30,10 @@ TEST(DockWindows, PicksTheDocksWindowsOutOfTheList) {
   CFNumberRef notBoolean = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &one);
   CFMutableDictionaryRef unbounded = window("Dock", 20, kCFBooleanTrue);
   CFDictionaryRemoveValue(unbounded, kCGWindowBounds);
+  double clear = 0;
+  CFNumberRef transparent = CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &clear);
+  CFDictionarySetValue(unbounded, kCGWindowAlpha, transparent);
+  CFRelease(transparent);
   CFTypeRef entries[] = {window("Dock", 20, kCFBooleanTrue), window("Finder", 20, kCFBooleanTrue),
                          CFSTR("not a window"),              window("Dock", -2147483624, nullptr),
                          window("Dock", 20, kCFBooleanFalse), window("Dock", 20, notBoolean),
@@ -49,12 +53,14 @@ TEST(DockWindows, PicksTheDocksWindowsOutOfTheList) {
   EXPECT_EQ(found[0].y, 830);
   EXPECT_EQ(found[0].width, 840);
   EXPECT_EQ(found[0].height, 70);
+  EXPECT_EQ(found[0].alpha, 1);
   EXPECT_FALSE(found[1].onScreen);
   EXPECT_EQ(found[1].layer, -2147483624);
   EXPECT_FALSE(found[2].onScreen);
   EXPECT_FALSE(found[3].onScreen);
   EXPECT_TRUE(found[4].onScreen);
   EXPECT_EQ(found[4].width, 0);
+  EXPECT_EQ(found[4].alpha, 0);
   EXPECT_TRUE(dockWindowsIn(nullptr).empty());
 }
 
