@@ -9,6 +9,10 @@
 #   TARGET_BUILD_DIR, CONTENTS_FOLDER_PATH    the bundle's Contents folder
 #   DERIVED_FILE_DIR            where the helper's build folder goes
 #   EXPANDED_CODE_SIGN_IDENTITY, CODE_SIGNING_ALLOWED    how to sign it
+#   EXPANDED_CODE_SIGN_IDENTITY_NAME    the identity's name (Xcode passes its SHA-1 above)
+#   OTHER_CODE_SIGN_FLAGS       appended to the helper's codesign call
+#   ENABLE_USER_SCRIPT_SANDBOXING, SCRIPT_OUTPUT_FILE_*    the sandbox, and
+#                               the outputs the phase declares to it
 #   PALISADE_MACOS_ACTIVATION   how the helper becomes front; the project's default if unset
 # By hand:
 #   embed-helper.sh --app MyApp.app [--sign IDENTITY]
@@ -17,7 +21,8 @@
 #
 # A second run with nothing changed rebuilds nothing and leaves the placed
 # helper as it is: it is copied, and then signed, only when the build made a
-# different one, the identity changed, or someone else changed the copy.
+# different one, the signing changed, or the placed file is not the one this
+# script placed last (changed by hand, or an older copy put back).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -39,6 +44,31 @@ else
   die "no bundle: run it from an Xcode build phase, or pass --app MyApp.app"
 fi
 [ "${CODE_SIGNING_ALLOWED:-YES}" != NO ] || identity=""
+placed="$contents/Helpers/palisade"
+
+# Xcode's sandbox lets a phase write only what it declares, and its refusal
+# comes late, as a failed copy: say first what to declare.
+declared() {
+  local i list line
+  for ((i = 0; i < ${SCRIPT_OUTPUT_FILE_COUNT:-0}; i++)); do
+    list="SCRIPT_OUTPUT_FILE_$i"
+    [ "${!list:-}" != "$placed" ] || return 0
+  done
+  for ((i = 0; i < ${SCRIPT_OUTPUT_FILE_LIST_COUNT:-0}; i++)); do
+    list="SCRIPT_OUTPUT_FILE_LIST_$i"
+    [ -f "${!list:-}" ] || continue
+    while IFS= read -r line || [ -n "$line" ]; do
+      [ "$line" != "$placed" ] || return 0
+    done < "${!list}"
+  done
+  return 1
+}
+if [ "${ENABLE_USER_SCRIPT_SANDBOXING:-NO}" = YES ] && ! declared; then
+  # shellcheck disable=SC2016 # Xcode's notation, to type into Xcode
+  output='$(TARGET_BUILD_DIR)/$(CONTENTS_FOLDER_PATH)/Helpers/palisade'
+  die "User Script Sandboxing is on: add $output to this phase's Output Files, or set ENABLE_USER_SCRIPT_SANDBOXING to NO"
+fi
+
 build="${DERIVED_FILE_DIR:+$DERIVED_FILE_DIR/palisade-helper}"
 build="${build:-$root/build-embed}"
 
@@ -59,7 +89,8 @@ else
   command -v clang++ >/dev/null || command -v swiftc >/dev/null ||
     die "clang++ is missing: apt-get install clang (or put a Swift toolchain on PATH)"
   command -v ninja >/dev/null || need make "apt-get install make"
-  [ -z "$identity" ] || die "signing needs macOS's codesign: leave it off here"
+  # A codesign here is a stand-in (the tests bring one); there is no real one.
+  [ -z "$identity" ] || need codesign "signing is for macOS: leave it off here"
 fi
 generator=Ninja
 command -v ninja >/dev/null || generator="Unix Makefiles"
@@ -82,13 +113,16 @@ fi
 cmake -S "$root" -B "$build" "${args[@]}"
 cmake --build "$build" --target palisade
 
-# What was placed last: the built helper as copied (signing changes the
-# placed one), and where and how it was signed.
-built="$build/palisade" placed="$contents/Helpers/palisade"
+# What was placed last: the built helper as copied, where and how it was
+# signed, and the placed file's checksum after signing (signing changes it).
+# The checksum, not a date: an older copy put back keeps its older date.
+built="$build/palisade"
 last="$build/embedded-palisade" record="$build/embedded-record"
-wanted="$placed signed by '$identity'"
-if [ -f "$placed" ] && [ -f "$record" ] && [ ! "$placed" -nt "$record" ] &&
-   [ "$wanted" = "$(cat "$record")" ] && cmp -s "$built" "$last"; then
+flags=()
+read -r -a flags <<< "${OTHER_CODE_SIGN_FLAGS:-}"
+wanted="$placed signed by '$identity' with '${flags[*]:-}'"
+if [ -f "$placed" ] && [ -f "$record" ] && cmp -s "$built" "$last" &&
+   [ "$wanted $(cksum < "$placed")" = "$(cat "$record")" ]; then
   echo "embed-helper.sh: $placed is up to date"
   exit 0
 fi
@@ -98,15 +132,19 @@ cp "$built" "$placed.tmp"
 chmod 755 "$placed.tmp"
 mv -f "$placed.tmp" "$placed"
 if [ -n "$identity" ]; then
-  # The hardened runtime always; a secure timestamp needs a real identity.
-  if [ "$identity" = - ]; then
-    codesign --force --options runtime --sign - "$placed"
-  else
-    codesign --force --options runtime --timestamp --sign "$identity" "$placed"
+  # The hardened runtime always. A secure timestamp needs Apple's server,
+  # and only a Developer ID signature (for notarization) needs one; Xcode
+  # passes the identity as a SHA-1 and its name beside it.
+  name=${EXPANDED_CODE_SIGN_IDENTITY_NAME:-$identity}
+  if [[ $name =~ ^[0-9A-Fa-f]{40}$ ]] && command -v security >/dev/null; then
+    name=$(security find-identity -v -p codesigning | awk -v hash="$name" 'toupper($2) == toupper(hash)')
   fi
+  timestamp=--timestamp=none
+  [[ $name != *"Developer ID Application"* ]] || timestamp=--timestamp
+  codesign --force --options runtime "$timestamp" --sign "$identity" ${flags[@]+"${flags[@]}"} "$placed"
   echo "embed-helper.sh: placed and signed $placed ($identity)"
 else
   echo "embed-helper.sh: placed $placed (not signed)"
 fi
 cp "$built" "$last"
-echo "$wanted" > "$record"
+echo "$wanted $(cksum < "$placed")" > "$record"

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # The macOS workflow's activation experiment. palisade-doctor checks helpers
 # built with different PALISADE_MACOS_ACTIVATION values in turn, and a table
-# says what each did. It fails unless the row of CONFIGURED, the variant the
-# build was configured with, took the front and hid the Dock; the other rows
-# are there to read. On a runner with no window-server session it says so in
-# one line and passes. Written for macOS's bash 3.2.
+# says what each did, with a row for each of the four variants (one not
+# given reads "not built"). It fails unless the row of CONFIGURED, the
+# variant the build was configured with, took the front and hid the Dock;
+# the other rows are there to read. On a runner with no window-server
+# session it says so in one line and passes. Written for macOS's bash 3.2.
 #
 # Usage: activation.sh DOCTOR WORKDIR CONFIGURED VARIANT=HELPER...
-# Leaves each variant's whole table in WORKDIR/VARIANT.txt.
+# Leaves each variant's whole table in WORKDIR/VARIANT.txt, and its
+# screenshots while holding and after release in WORKDIR/VARIANT/.
 set -u
 doctor=$1 work=$2 configured=$3
 shift 3
 mkdir -p "$work"
 
-# The doctor's own waits add up to under 30 s; twice that, then it is hung.
-doctor_limit=60
+# The doctor's own waits, its two screenshots included, add up to under
+# 50 s; after 90 it is hung.
+doctor_limit=90
 
 # Prints to the log and, on GitHub, to the run's summary page.
 say() {
@@ -36,11 +39,15 @@ cell() {
     END { if (!found) print "-" }' "$1"
 }
 
-rows="" judged=no
+variants="regular-while-holding agent none agent-regular-while-holding"
+rows="" judged=no checked=" "
 for pair in "$@"; do
   variant=${pair%%=*} helper=${pair#*=}
   table="$work/$variant.txt"
-  perl -e '$SIG{ALRM} = "DEFAULT"; alarm shift; exec @ARGV' "$doctor_limit" "$doctor" "$helper" > "$table" 2>&1
+  checked="$checked$variant "
+  mkdir -p "$work/$variant"
+  perl -e '$SIG{ALRM} = "DEFAULT"; alarm shift; exec @ARGV' "$doctor_limit" \
+    "$doctor" --screenshots "$work/$variant" "$helper" > "$table" 2>&1
   status=$?
   if [ "$status" = 2 ]; then
     say "No window-server session on this runner: the activation experiment could not run."
@@ -49,6 +56,8 @@ for pair in "$@"; do
   verdict="doctor: exit $status"
   [ "$status" = 142 ] && verdict="doctor: hung, killed after $doctor_limit s"
   rows="$rows| $variant | $(cell "$table" "took the front" 3) | $(cell "$table" "Dock hidden" 3) |"
+  rows="$rows $(cell "$table" "helper regular with the Dock on screen" 3) |"
+  rows="$rows $(cell "$table" "helper owns the menu bar while engaged" 3) |"
   rows="$rows $(cell "$table" "front after release" 3) | $(cell "$table" "helper's exit" 3) | $verdict |
 "
   if [ "$variant" = "$configured" ]; then
@@ -59,8 +68,17 @@ for pair in "$@"; do
   fi
 done
 
-say "| variant | took the front | Dock hidden | front after release | helper's exit | doctor |"
-say "|---|---|---|---|---|---|"
+for variant in $variants; do
+  case $checked in
+    *" $variant "*) ;;
+    *) rows="$rows| $variant | not built | - | - | - | - | - | - |
+" ;;
+  esac
+done
+
+say "| variant | took the front | Dock hidden | regular with the Dock on screen | owns the menu bar |\
+ front after release | helper's exit | doctor |"
+say "|---|---|---|---|---|---|---|---|"
 while IFS= read -r row; do
   [ -n "$row" ] && say "$row"
 done <<< "$rows"

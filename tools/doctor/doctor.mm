@@ -2,16 +2,19 @@
 // helper, engages and releases it while watching from beside it, and prints
 // what it saw as one table to paste into a report.
 //
-//   palisade-doctor [HELPER]
+//   palisade-doctor [--screenshots DIR] [HELPER]
 //
 // HELPER: the helper executable to check; without one, the helper the
-// client library finds when given no path. Exit status 0 when every check
-// passed, 1 when one failed (its row says no), 2 when this process has no
-// window-server session and nothing could be checked, 64 on a usage error.
+// client library finds when given no path. --screenshots saves the screen
+// while holding and after release as DIR/holding.png and DIR/released.png.
+// Exit status 0 when every check passed, 1 when one failed (its row says
+// no), 2 when this process has no window-server session and nothing could
+// be checked, 64 on a usage error.
 // The workflow's activation experiment (tests/macos/activation.sh) reads the
 // rows by their names: rename one there too.
 #import <Foundation/Foundation.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 
@@ -23,8 +26,12 @@
 #include <vector>
 
 #include "palisade/client.h"
+#include "tools/doctor/dock_sight.h"
 #include "tools/doctor/helper_run.h"
 #include "tools/doctor/observe.h"
+#include "tools/doctor/report.h"
+#include "tools/doctor/sampler.h"
+#include "tools/doctor/screenshot.h"
 #include "windowserver/front_process.h"
 
 namespace {
@@ -35,55 +42,13 @@ using Clock = std::chrono::steady_clock;
 constexpr double kEngageWait = 10;
 constexpr double kReleaseWait = 5;
 constexpr double kExitWait = 10;
+constexpr double kScreenshotWait = 10;
 // The client's default; the helper lets go after 3 s without one.
 constexpr double kKeepAliveInterval = 0.5;
 constexpr double kPoll = 0.005;  // a few of the helper's 2 ms ticks
 constexpr size_t kOutputShown = 300;
+constexpr size_t kDockWindowsShown = 6;
 constexpr int kUsage = 64;  // sysexits' EX_USAGE
-
-enum class Mark { info, yes, no };
-
-struct Row {
-  std::string check;
-  std::string result;
-  Mark mark;
-};
-
-struct Report {
-  std::vector<Row> rows;
-  bool failed = false;
-};
-
-void add(Report& report, std::string check, std::string result, Mark mark = Mark::info) {
-  report.failed = report.failed || mark == Mark::no;
-  report.rows.push_back({std::move(check), std::move(result), mark});
-}
-
-// A table cell on one line: a '|' or a line break would end it early.
-std::string cell(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    char escaped[8];
-    if (c == '|')
-      out += "\\|";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c < 0x20 || c == 0x7f) {
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else
-      out += char(c);
-  }
-  return out;
-}
-
-void print(const Report& report) {
-  std::printf("| check | result | ok |\n|---|---|---|\n");
-  for (const Row& row : report.rows)
-    std::printf("| %s | %s | %s |\n", row.check.c_str(), cell(row.result).c_str(),
-                row.mark == Mark::yes ? "yes" : row.mark == Mark::no ? "no" : "");
-  std::printf("\npalisade-doctor: %s\n", report.failed ? "FAIL (see the rows marked no)" : "pass");
-}
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -93,12 +58,42 @@ std::string seconds(double value) {
   return text;
 }
 
+// The front, what the active application asked of the Dock, and what the
+// Dock's own windows show.
 struct Sight {
   FrontReading front;
   uint64_t options;
+  std::vector<DockWindow> windows;
+  DockSeen seen;
 };
 
-Sight look() { return {readFront(), presentationOptions()}; }
+Sight look() {
+  std::vector<DockWindow> windows = dockWindows();
+  DockSeen seen = dockSeenNow(windows);
+  return {readFront(), presentationOptions(), std::move(windows), seen};
+}
+
+std::string dockWindowsRow(const Sight& sight) {
+  return std::string(dockSeenName(sight.seen)) + ": " + describeDockWindows(sight.windows, kDockWindowsShown);
+}
+
+// Saved under `directory` when one was given; a hold is kept alive meanwhile.
+void saveScreen(HelperRun& run, const char* directory, const char* name, bool holding, Report& report) {
+  if (!directory)
+    return;
+  std::string file = std::string(directory) + "/" + name + ".png";
+  double lastKeepAlive = -kKeepAliveInterval;
+  auto start = Clock::now();
+  std::string failed = screenshot(file, kScreenshotWait, [&] {
+    if (holding && since(start) - lastKeepAlive >= kKeepAliveInterval) {
+      sendWord(run, "keepAlive");
+      lastKeepAlive = since(start);
+    }
+    takeEvents(kPoll);
+  });
+  add(report, std::string("screenshot ") + (holding ? "while holding" : "after release"),
+      failed.empty() ? file : failed);
+}
 
 std::string describe(const FrontReading& front) {
   return front.pid ? describeProcess(front.pid) : std::string("unreadable: ") + front.failure;
@@ -151,7 +146,7 @@ void checkCalls(Report& report) {
 
 // Engages, keeping the hold alive, until the helper is front with the Dock
 // hidden or the time is up.
-void engage(HelperRun& run, Report& report) {
+void engage(HelperRun& run, const Sight& before, Report& report) {
   auto start = Clock::now();
   bool sent = sendWord(run, "engage");
   double toFront = -1, lastKeepAlive = 0;
@@ -161,7 +156,7 @@ void engage(HelperRun& run, Report& report) {
     double elapsed = since(start);
     if (toFront < 0 && now.front.pid == run.pid)
       toFront = elapsed;
-    bool hidden = std::strcmp(dockState(now.options), "hidden") == 0;
+    bool hidden = judgeDock(dockState(now.options), now.seen, before.seen).hidden;
     if (!sent || (now.front.pid == run.pid && hidden) || elapsed >= kEngageWait)
       break;
     if (elapsed - lastKeepAlive >= kKeepAliveInterval) {
@@ -175,9 +170,12 @@ void engage(HelperRun& run, Report& report) {
     add(report, "took the front", "yes, " + seconds(toFront) + " after engage" + gone, Mark::yes);
   else
     add(report, "took the front", "no: front at the end, " + describe(now.front) + gone, Mark::no);
-  bool hidden = std::strcmp(dockState(now.options), "hidden") == 0;
-  add(report, "Dock hidden", (hidden ? "yes: " : "no: ") + dock(now), hidden ? Mark::yes : Mark::no);
+  DockVerdict verdict = judgeDock(dockState(now.options), now.seen, before.seen);
+  add(report, "Dock hidden", (verdict.hidden ? "yes: " : "no: ") + verdict.text + "; options " + dock(now),
+      verdict.hidden ? Mark::yes : Mark::no);
+  add(report, "Dock's windows while holding", dockWindowsRow(now));
   add(report, "helper's policy while engaged", activationPolicy(run.pid));
+  add(report, "helper owns the menu bar while engaged", ownsMenuBar(run.pid));
 }
 
 // Releases and waits for the front and the Dock to be as before engage.
@@ -186,7 +184,12 @@ void release(HelperRun& run, const Sight& before, Report& report) {
   bool sent = sendWord(run, "release");
   Sight now{};
   auto restored = [&] { return before.front.pid != 0 && now.front.pid == before.front.pid; };
-  auto dockBack = [&] { return std::strcmp(dockState(now.options), dockState(before.options)) == 0; };
+  // By the windows where they were read both times, else by the options.
+  auto dockBack = [&] {
+    if (before.seen != DockSeen::unknown && now.seen != DockSeen::unknown)
+      return now.seen == before.seen;
+    return std::strcmp(dockState(now.options), dockState(before.options)) == 0;
+  };
   for (;;) {
     now = look();
     if (!sent || (restored() && dockBack()) || since(start) >= kReleaseWait)
@@ -197,8 +200,11 @@ void release(HelperRun& run, const Sight& before, Report& report) {
   add(report, "front after release",
       restored() ? after + ", as before engage" : after + "; before engage: " + describe(before.front),
       restored() ? Mark::yes : Mark::no);
-  add(report, "Dock after release", dock(now) + (dockBack() ? ", as before engage" : "; not as before engage"),
+  add(report, "Dock after release",
+      std::string(dockSeenName(now.seen)) + ", options " + dock(now) +
+          (dockBack() ? ", as before engage" : "; not as before engage"),
       dockBack() ? Mark::yes : Mark::no);
+  add(report, "Dock's windows after release", dockWindowsRow(now));
 }
 
 // Ends its input, which ends it, and reports how it ended and what it wrote.
@@ -209,6 +215,9 @@ void finish(HelperRun& run, Report& report) {
   bool exited;
   while (!(exited = reapHelper(run, status)) && since(start) < kExitWait)
     takeEvents(0.05);
+  std::vector<Sample> samples = stopSampling();
+  add(report, "helper's policy, every 10 ms", describeTimeline(samples));
+  add(report, "helper regular with the Dock on screen", regularWithDockShown(samples));
   size_t total = 0;
   std::string output = helperOutput(run, kOutputShown, total);
   std::string wrote = total == 0 ? "wrote nothing" : "wrote " + std::to_string(total) + " bytes";
@@ -228,7 +237,7 @@ void finish(HelperRun& run, Report& report) {
     add(report, "helper's output", output + (total > output.size() ? " ..." : ""));
 }
 
-void examine(const char* given, Report& report) {
+void examine(const char* given, const char* screenshots, Report& report) {
   std::string why;
   std::string path = given ? given : searchedHelper(why);
   if (path.empty()) {
@@ -241,21 +250,34 @@ void examine(const char* given, Report& report) {
   Sight before = look();
   add(report, "front before engage", describe(before.front) + ", Dock " + dock(before),
       before.front.pid ? Mark::info : Mark::no);
+  add(report, "Dock's windows before engage", dockWindowsRow(before));
   HelperRun run;
   if (!startHelper(path.c_str(), run, why)) {
     add(report, "helper started", why, Mark::no);
     return;
   }
-  engage(run, report);
+  startSampling(run.pid);
+  engage(run, before, report);
+  saveScreen(run, screenshots, "holding", true, report);
   release(run, before, report);
+  saveScreen(run, screenshots, "released", false, report);
   finish(run, report);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && (argv[1][0] == '-' || argv[1][0] == '\0'))) {
-    std::fprintf(stderr, "usage: palisade-doctor [HELPER]\n");
+  const char* screenshots = nullptr;
+  int first = 1;
+  if (argc >= 3 && std::strcmp(argv[1], "--screenshots") == 0) {
+    screenshots = argv[2];
+    first = 3;
+  }
+  const char* helper = first < argc ? argv[first] : nullptr;
+  struct stat folder;
+  if (argc > first + 1 || (helper && (helper[0] == '-' || helper[0] == '\0')) ||
+      (screenshots && (stat(screenshots, &folder) != 0 || !S_ISDIR(folder.st_mode)))) {
+    std::fprintf(stderr, "usage: palisade-doctor [--screenshots DIR] [HELPER] (DIR an existing folder)\n");
     return kUsage;
   }
   @autoreleasepool {
@@ -268,7 +290,7 @@ int main(int argc, char** argv) {
     Report report;
     add(report, "doctor", palisade_version());
     add(report, "macOS", systemDescription());
-    examine(argc == 2 ? argv[1] : nullptr, report);
+    examine(helper, screenshots, report);
     print(report);
     return report.failed ? 1 : 0;
   }

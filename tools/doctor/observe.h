@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "tools/doctor/dock_sight.h"
 
 /// Connects to the window server and finishes launching, so that the
 /// presentation options read later are kept current. False, without
@@ -37,3 +40,15 @@ std::string describeProcess(pid_t pid);
 /// The activation policy of a running application: "regular", "accessory",
 /// "prohibited", or "not an application" when the system lists none for pid.
 const char* activationPolicy(pid_t pid);
+
+/// Whether a running application owns the menu bar: "yes", "no", or "not
+/// an application".
+const char* ownsMenuBar(pid_t pid);
+
+/// The Dock process's own windows, on screen or not, as the window server
+/// lists them: the nearest thing to the Dock's visibility that any API
+/// shows. Empty when none is listed.
+std::vector<DockWindow> dockWindows();
+
+/// What those windows say, against the main display and the Dock's layer.
+DockSeen dockSeenNow(const std::vector<DockWindow>& windows);

@@ -3,6 +3,7 @@
 #import <AppKit/AppKit.h>
 #include <CoreGraphics/CoreGraphics.h>
 
+#include "tools/doctor/dock_windows.h"
 #include "windowserver/front_process.h"
 
 bool startObserving() {
@@ -84,4 +85,30 @@ const char* activationPolicy(pid_t pid) {
     }
     return "unknown";
   }
+}
+
+const char* ownsMenuBar(pid_t pid) {
+  @autoreleasepool {
+    NSRunningApplication* app = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
+    if (!app)
+      return "not an application";
+    return app.ownsMenuBar ? "yes" : "no";
+  }
+}
+
+std::vector<DockWindow> dockWindows() {
+  // Every window, off screen too: a hidden Dock may stay listed.
+  CFArrayRef list = CGWindowListCopyWindowInfo(kCGWindowListOptionAll, kCGNullWindowID);
+  std::vector<DockWindow> found = dockWindowsIn(list);
+  if (list)
+    CFRelease(list);
+  return found;
+}
+
+DockSeen dockSeenNow(const std::vector<DockWindow>& windows) {
+  // The main display: where the Dock is unless a person moved it, and the
+  // only display on a runner.
+  CGRect display = CGDisplayBounds(CGMainDisplayID());
+  return dockSeen(windows, int(CGWindowLevelForKey(kCGDockWindowLevelKey)),
+                  {display.origin.x, display.origin.y, display.size.width, display.size.height});
 }

@@ -1,5 +1,5 @@
-// Tests only: the CoreGraphics names the window-list conversion and its test
-// use, over the open-source CoreFoundation, so that both run off a Mac. A
+// Tests only: the CoreGraphics names the window-list conversion, the
+// doctor's reading of the Dock's windows and their tests use, over the open-source CoreFoundation, so that both run off a Mac. A
 // rectangle travels as a dictionary of X, Y, Width and Height, as it does
 // from the window server.
 #pragma once
@@ -21,6 +21,8 @@ PALISADE_CG_KEY(kCGWindowLayer)
 PALISADE_CG_KEY(kCGWindowOwnerPID)
 PALISADE_CG_KEY(kCGWindowAlpha)
 PALISADE_CG_KEY(kCGWindowBounds)
+PALISADE_CG_KEY(kCGWindowOwnerName)
+PALISADE_CG_KEY(kCGWindowIsOnscreen)
 #undef PALISADE_CG_KEY
 
 inline CGRect CGRectMake(CGFloat x, CGFloat y, CGFloat width, CGFloat height) {

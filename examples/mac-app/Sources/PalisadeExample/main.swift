@@ -82,7 +82,12 @@ func say(_ line: String) { FileHandle.standardOutput.write(Data((line + "\n").ut
     window.contentView?.addSubview(button)
     window.center()
     window.makeKeyAndOrderFront(nil)
-    NSApp.activate(ignoringOtherApps: true)
+    // macOS 14's cooperative activation supersedes the forced kind.
+    if #available(macOS 14, *) {
+      NSApp.activate()
+    } else {
+      NSApp.activate(ignoringOtherApps: true)
+    }
     self.window = window
     self.button = button
   }
