@@ -29,6 +29,7 @@ swift build --package-path "$root" --scratch-path "$work/swift" --target Palisad
   -Xswiftc -emit-symbol-graph -Xswiftc -emit-symbol-graph-dir -Xswiftc "$graphs"
 
 echo "== documentation comments and copied listings"
+python3 "$root/scripts/check-docs-test.py"
 catalog="$root/swift/Sources/Palisade/Palisade.docc"
 python3 "$root/scripts/check-docs.py" "$graphs" "$root" "$catalog"/*.md "$root/README.md" "$root"/docs/*.md
 
