@@ -42,3 +42,8 @@ cd "$root"
 swift build
 # XCTest only: Swift Testing would close the run on "0 tests".
 PALISADE_SIM="$root/build-test-plain/palisade-sim" swift test --disable-swift-testing
+
+# Its documentation, offline: a broken link or an undocumented public
+# symbol fails the suite.
+echo "== Swift documentation"
+bash "$root/scripts/docs.sh"

@@ -1,5 +1,5 @@
 // The control lines a test writes to set the simulated window server's
-// scene (see the README's list): parsed whole, then applied under the
+// scene (docs/sim.md lists them): parsed whole, then applied under the
 // server's lock, or refused without a change.
 #include <ctype.h>
 #include <errno.h>

@@ -13,7 +13,7 @@
 /// with the simulated entry points for this handle.
 inline void* const kSimFrameworkHandle = reinterpret_cast<void*>(uintptr_t(0x5e1f));
 
-/// Applies one control line (see README: live, gone, front, windows, absent,
+/// Applies one control line (docs/sim.md: live, gone, front, windows, absent,
 /// setFrontStatus, uiMode). Returns false, changing nothing, when the line is
 /// unknown or malformed. Any thread.
 bool applyControl(std::string_view line);

@@ -21,7 +21,7 @@
 namespace {
 
 // How the helper may become front, chosen at build time with
-// PALISADE_MACOS_ACTIVATION (see the README):
+// PALISADE_MACOS_ACTIVATION (see "When the Dock does not hide" in the Swift docs):
 //  regularWhileHolding (the default): regular from engage to release, an
 //    accessory otherwise. MacApplication.h says the session's UI mode is
 //    the frontmost faceful application's, and a UIElement application's is

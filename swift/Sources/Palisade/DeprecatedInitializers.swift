@@ -6,6 +6,8 @@ import Foundation
 extension PalisadeClient {
   /// Hands each of `inheritedDescriptors` to the helper at its own number;
   /// otherwise `init(helperPath:...)`.
+  ///
+  /// - Throws: A `PalisadeError`, as there.
   @_disfavoredOverload
   @available(*, deprecated, message: "pass pairs: inheritedDescriptors: [(fd, as: fd)]; in a Swift process hand over what pipe() returned, at the helper's numbers")
   public convenience init(helperPath: String? = nil, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
@@ -18,6 +20,8 @@ extension PalisadeClient {
 
   /// Hands each of `inheritedDescriptors` to the helper at its own number;
   /// otherwise `init(helperURL:...)`.
+  ///
+  /// - Throws: A `PalisadeError`, as there.
   @_disfavoredOverload
   @available(*, deprecated, message: "pass pairs: inheritedDescriptors: [(fd, as: fd)]; in a Swift process hand over what pipe() returned, at the helper's numbers")
   public convenience init(helperURL: URL, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,

@@ -81,10 +81,7 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   private let keepAliveInterval: Double
 
   /// Starts the helper and returns once it runs (the helper itself has not
-  /// necessarily started its work yet). Throws a `PalisadeError`:
-  /// `.spawnFailed` for a helper that cannot be started, naming the path and
-  /// the system's reason, or every place searched when none was found;
-  /// `.invalidArgument` for an option out of range, naming it and the value.
+  /// necessarily started its work yet).
   ///
   /// - Parameters:
   ///   - helperPath: The helper executable. `nil` (the default) searches, in
@@ -108,6 +105,10 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   ///   - onEvent: Called on `eventQueue` for each event, asynchronously: it may
   ///     call every method, `close(timeout:)` included. Events still queued
   ///     for it when `close(timeout:)` begins are dropped.
+  /// - Throws: A `PalisadeError`: `.spawnFailed` for a helper that cannot be
+  ///   started, naming the path and the system's reason, or every place
+  ///   searched when none was found; `.invalidArgument` for an option out of
+  ///   range, naming it and the value.
   public init(helperPath: String? = nil, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
               maxRestarts: Int = 3, inheritedDescriptors: [(Int32, as: Int32)] = [],
               eventQueue: DispatchQueue = .main, onEvent: (@Sendable (PalisadeEvent) -> Void)? = nil) throws {
@@ -149,8 +150,19 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     }
   }
 
-  /// Starts the helper at a file URL; see `init(helperPath:...)`. A URL that
-  /// is not a file URL throws `.invalidArgument`.
+  /// Starts the helper at a file URL; otherwise `init(helperPath:...)`.
+  ///
+  /// - Parameters:
+  ///   - helperURL: The helper executable, a file URL.
+  ///   - keepAliveInterval: As for `init(helperPath:...)`, like the rest.
+  ///   - keepAliveSource: What proves the application alive.
+  ///   - maxRestarts: Restarts allowed in any 60 s.
+  ///   - inheritedDescriptors: Our descriptors handed to the helper, each
+  ///     with its number there.
+  ///   - eventQueue: Where `onEvent` runs.
+  ///   - onEvent: Called on `eventQueue` for each event.
+  /// - Throws: A `PalisadeError` as `init(helperPath:...)` does, and
+  ///   `.invalidArgument` for a URL that is not a file URL.
   public convenience init(helperURL: URL, keepAliveInterval: Double = 0.5, keepAliveSource: KeepAliveSource = .mainQueue,
                           maxRestarts: Int = 3, inheritedDescriptors: [(Int32, as: Int32)] = [],
                           eventQueue: DispatchQueue = .main, onEvent: (@Sendable (PalisadeEvent) -> Void)? = nil) throws {
@@ -177,8 +189,10 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     return String(decoding: bytes, as: UTF8.self).split(separator: "\n").map(String.init)
   }
 
-  /// Asks the helper to hold the front, hiding the Dock. Returns at once; throws
-  /// `.helperGone` once no restart is left and `.closed` after `close(timeout:)`.
+  /// Asks the helper to hold the front, hiding the Dock. Returns at once.
+  ///
+  /// - Throws: A `PalisadeError`: `.helperGone` once no restart is left,
+  ///   `.closed` after `close(timeout:)`.
   public func engage() throws {
     try call("engage") { client in
       let status = palisade_engage(client)
@@ -189,16 +203,21 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
 
   /// Asks the helper to stop taking the front back. Its UI mode stays, so the
   /// Dock shows while another application is front and hides again while the
-  /// helper is. Returns at once; throws as `engage()` does.
+  /// helper is. Returns at once.
+  ///
+  /// - Throws: A `PalisadeError`, as `engage()` does.
   public func yield() throws { try call("yield", palisade_yield) }
 
   /// Asks the helper to give the front back and show the Dock. Returns at
-  /// once; throws as `engage()` does.
+  /// once.
+  ///
+  /// - Throws: A `PalisadeError`, as `engage()` does.
   public func release() throws { try call("release", palisade_release) }
 
   /// Sends one keep-alive while engaged; does nothing while idle. The only
-  /// source under `.manual`, allowed under every one. Returns at once; throws
-  /// as `engage()` does.
+  /// source under `.manual`, allowed under every one. Returns at once.
+  ///
+  /// - Throws: A `PalisadeError`, as `engage()` does.
   public func keepAlive() throws { try call("send a keep-alive", palisade_keep_alive) }
 
   /// Releases if engaged, ends the helper's input, waits up to `timeout`
@@ -206,6 +225,9 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
   /// helper of this client runs, `events` is finished, and no event reaches
   /// `onEvent` but one its queue had already begun. Later calls throw
   /// `.closed`; a second close does nothing.
+  ///
+  /// - Parameter timeout: Seconds to wait for the helper to exit before
+  ///   killing it.
   public func close(timeout: Double) {
     lock.lock()
     let closing = client

@@ -17,6 +17,8 @@ public struct PalisadeError: Error, Equatable, LocalizedError, CustomStringConve
     /// The C library's `palisade_status` number.
     public let rawValue: Int32
     /// Wraps a `palisade_status` number, known or not.
+    ///
+    /// - Parameter rawValue: The C library's status number.
     public init(rawValue: Int32) { self.rawValue = rawValue }
     /// An option was refused; `message` names it and the value.
     public static let invalidArgument = Status(rawValue: 1)
