@@ -42,3 +42,7 @@ cd "$root"
 swift build
 # XCTest only: Swift Testing would close the run on "0 tests".
 PALISADE_SIM="$root/build-test-plain/palisade-sim" swift test --disable-swift-testing
+
+# The client's Swift and C API against the last release (docs/compatibility.md).
+echo "== API compatibility"
+bash "$root/scripts/api-check.sh" "$root/build-test-plain"
