@@ -85,7 +85,7 @@ fi
 was=$(version_at "$baseline")
 now=$(version_at tree)
 if [ -z "$was" ] || [ -z "$now" ]; then fail "cannot read the version from client/version.h"; fi
-label=${tag:-${baseline:0:12}}
+label=${tag:-${baseline:0:12} ($was)}
 
 breaks=()
 scratch=$(mktemp -d)
@@ -127,7 +127,7 @@ elif [ "$only" != swift ]; then
 fi
 
 if [ ${#breaks[@]} -eq 0 ]; then
-  echo "api-check: no break since $label ($was)"
+  echo "api-check: no break since $label"
   exit 0
 fi
 
@@ -155,5 +155,5 @@ if [ "$new_enough" -eq 1 ]; then
 else
   advice="keep the old API, or make client/version.h $next and give its CHANGELOG.md section a '### Migrating' note"
 fi
-for line in "${breaks[@]}"; do echo "api-check: $line -- a break since $label ($was): $advice" >&2; done
+for line in "${breaks[@]}"; do echo "api-check: $line -- a break since $label: $advice" >&2; done
 exit 1
