@@ -37,8 +37,9 @@ write_abi() {
     --drop-private-types --hd "$root/client/include/palisade" "$library"
 }
 # Without debug information abidiff sees symbol names only, not types.
-readelf -S "$library" 2>/dev/null | grep -q '\.debug_info' ||
-  [ "$only" = swift ] || [ "$(uname)" = Darwin ] ||
+# (Read whole first: grep -q leaving early would fail the pipe.)
+sections=$(readelf -S "$library" 2>/dev/null || true)
+grep -q '\.debug_info' <<<"$sections" || [ "$only" = swift ] || [ "$(uname)" = Darwin ] ||
   fail "$library is missing or has no debug information: build it RelWithDebInfo (CMake's default here)"
 
 if [ ! -e "$root/.git" ]; then
