@@ -21,6 +21,8 @@ if [ "${PALISADE_SETUP_TESTS:-0}" = 1 ]; then
     [ -f /opt/homebrew/include/gtest/gtest.h ] || palisade_missing+=(googletest)
   PALISADE_LIBCXX16=/usr/lib/llvm-16/include/c++/v1
   [ "$(uname)" = Darwin ] || [ -f "$PALISADE_LIBCXX16/__config" ] || palisade_missing+=(libcxx16)
+  # abidiff, for the C library's ABI check (ELF only).
+  [ "$(uname)" = Darwin ] || command -v abidiff >/dev/null || palisade_missing+=(abigail-tools)
 fi
 # libdispatch's headers need clang++: the Swift toolchain's, or the system's.
 command -v clang++ >/dev/null || palisade_missing+=(clang)

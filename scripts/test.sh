@@ -47,3 +47,7 @@ PALISADE_SIM="$root/build-test-plain/palisade-sim" swift test --disable-swift-te
 # symbol fails the suite.
 echo "== Swift documentation"
 bash "$root/scripts/docs.sh"
+
+# The client's Swift and C API against the last release (docs/compatibility.md).
+echo "== API compatibility"
+bash "$root/scripts/api-check.sh" "$root/build-test-plain"
