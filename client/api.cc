@@ -129,14 +129,20 @@ PALISADE_EXPORT palisade_status palisade_open(const palisade_options* options, p
     c->input = input;
     c->watch = watchHelper(pid);
     {
+      // Tests stall the opening thread the moment the lock is released, so
+      // nothing can come between the unlock and the stall.
+      struct StallAfterUnlock {
+        ~StallAfterUnlock() {
+          if (afterThreadStarts)
+            afterThreadStarts();
+        }
+      } stall;
       // The caller's pointer is set before the thread can deliver an event:
       // a callback for a helper that died at once may use it.
       std::lock_guard<std::mutex> lock(c->mutex);
       c->thread = std::thread(run, c.get());
       *client = c.release();
     }
-    if (afterThreadStarts)
-      afterThreadStarts();
     return PALISADE_OK;
   } catch (const std::system_error& error) {  // no thread: the destructor undid the rest
     errno = error.code().value();

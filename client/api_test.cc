@@ -109,9 +109,9 @@ TEST(Open, KeepAliveIntervalsAreHeldBetweenTenMillisecondsAndTwoSeconds) {
   }
 }
 
-// A helper that dies at once, with the opening thread held up just before
-// palisade_open returns: the exit's callback finds the client already in
-// the caller's variable, and a call from it is answered for that client.
+// A helper that dies at once, with the opening thread held up from the
+// moment its lock is released: the exit's callback finds the client already
+// in the caller's variable, and a call from it is answered for that client.
 TEST(Open, ACallbackForAHelperThatDiedAtOnceFindsTheClientSet) {
   static Reported reported;
   palisade_options options = reportingTo(reported, optionsFor("/bin/true"));

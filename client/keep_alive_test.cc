@@ -3,7 +3,10 @@
 #include "test_support.h"
 
 using namespace palisade_client_test;
+using palisade_client_internal::kSilence;
 using palisade_client_internal::now;
+using palisade_client_internal::State;
+using palisade_client_internal::wakeThread;
 
 namespace {
 
@@ -89,29 +92,73 @@ TEST(LostHold, FoundThreeSecondsIntoTheSilenceAndANewHoldFromTheCallbackStays) {
 
 // A client's thread that runs again only after more than 3 s (a stopped
 // application, a Mac that slept): the helper has let go, so the client says
-// so and writes release before any keep-alive.
-TEST(LostHold, AThreadHeldUpPastTheSilenceReportsItBeforeWritingAgain) {
+// so and writes release before any keep-alive. The detail is the silence in
+// milliseconds from the last keep-alive to when the thread, let go 3.5 s
+// after it, found the loss: neither whole seconds nor another stamp fit.
+TEST(LostHold, AThreadHeldUpPastTheSilenceReportsItExactlyBeforeWritingAgain) {
   LoggingHelper helper;
   Reported reported;
   ASSERT_NO_FATAL_FAILURE(openEngaged(helper, reported));
-  ASSERT_TRUE(eventually([&] { return helper.count("keepAlive") > 0; }));
-  double held;
+  ASSERT_TRUE(eventually([&] { return helper.count("keepAlive") > 1; }));  // the engage's stamp is long past
+  double last, letGo;
   size_t before;
   {
     std::lock_guard<std::mutex> lock(reported.client->mutex);  // where its thread waits
-    double start = now();
-    usleep(4000000);
-    held = now() - start;
+    last = reported.client->lastKeepAlive;
+    usleep(useconds_t(std::max(0.0, last + 3.5 - now()) * 1e6));
     before = helper.lines().size();  // long since read: written before the stall
+    letGo = now();
   }
   EXPECT_TRUE(eventually([&] { return reported.lost == 1 && helper.lines().size() > before; }));
-  // At least the stall, at most an interval more and a late wake-up.
-  EXPECT_GE(reported.lostDetail, long(held * 1000));
-  EXPECT_LE(reported.lostDetail, long(held * 1000) + 500 + kLateMs);
+  EXPECT_GE(reported.lostDetail, std::lround((letGo - last) * 1000));
+  EXPECT_LE(reported.lostDetail, std::lround((reported.lostAt - last) * 1000));
   EXPECT_EQ(helper.lines().at(before), "release");
   EXPECT_EQ(palisade_client_state(reported.client), PALISADE_STATE_IDLE);
   EXPECT_EQ(palisade_close(reported.client, 5), PALISADE_OK);
   EXPECT_EQ(reported.lost, 1);
+}
+
+// The main queue runs for several keep-alives, then stalls, while the
+// client's thread keeps being woken (as any call from another thread wakes
+// it). Each proof that the queue ran is spent once: after the stall at most
+// the one still pending goes out, and the hold is lost 3 s after it. A proof
+// spent again would put the loss off by the time between wake-ups, forever.
+TEST(LostHold, AMainQueueThatStallsAfterRunningLosesItThreeSecondsAfterItsLastKeepAlive) {
+  LoggingHelper helper;
+  Reported reported;
+  ASSERT_NO_FATAL_FAILURE(openEngaged(helper, reported, PALISADE_KEEP_ALIVE_MAIN_QUEUE));
+  palisade_client* client = reported.client;
+  auto lastKeepAlive = [&] {
+    std::lock_guard<std::mutex> lock(client->mutex);
+    return client->lastKeepAlive;
+  };
+  double last = lastKeepAlive();
+  int written = 0;
+  ASSERT_TRUE(eventually([&] {
+    drainMainQueueFor(0.01);
+    double seen = lastKeepAlive();
+    written += seen != last;
+    last = seen;
+    return written == 3;
+  }));
+  double stalled = now();
+  int afterStall = 0;
+  while (reported.lost == 0 && now() < stalled + 2 * kSilence) {
+    {
+      std::lock_guard<std::mutex> lock(client->mutex);
+      if (client->wanted == State::holding) {
+        afterStall += client->lastKeepAlive != last;
+        last = client->lastKeepAlive;
+        wakeThread(client);
+      }
+    }
+    usleep(20000);
+  }
+  EXPECT_LE(afterStall, 1);
+  EXPECT_EQ(reported.lost, 1);
+  EXPECT_LE(reported.lostAt, stalled + kSilence + kLateMs / 1000.0);
+  EXPECT_EQ(palisade_client_state(client), PALISADE_STATE_IDLE);
+  EXPECT_EQ(palisade_close(client, 5), PALISADE_OK);
 }
 
 // Yielded, a main queue nothing drains and manual calls that stop cost

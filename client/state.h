@@ -29,8 +29,8 @@ static_assert(kMaxPending * 8 <= 512);
 // The span in which at most max_restarts restarts are allowed: 60 s. A
 // variable only so that the tests can shorten it.
 extern double restartWindowSeconds;
-// Called by palisade_open once the client's thread runs, just before it
-// returns: only the tests set it, to stall the opening thread there.
+// Called by palisade_open once the client's thread runs, as it releases
+// the client's lock: only the tests set it, to stall the opening thread there.
 extern void (*afterThreadStarts)();
 
 // The helper's own clock: a keep-alive's age is measured as its watchdog

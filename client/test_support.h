@@ -162,6 +162,7 @@ struct Reported {
   bool engageOnLost = false;
   std::atomic<int> exits{0}, restarts{0}, lost{0};
   std::atomic<long> exitDetail{0}, lostDetail{0};
+  std::atomic<double> lostAt{0};  // when the lost hold's callback began
   std::atomic<int> engageInExit{-1}, engageInLost{-1}, stateInLost{-1};
   std::mutex mutex;
   std::string order;  // a letter an event: x exited, r restarted, l lost
@@ -178,6 +179,7 @@ inline void record(void* context, palisade_event event, long detail) {
     reported->exitDetail = detail;
     reported->engageInExit = palisade_engage(reported->client);
   } else if (event == PALISADE_EVENT_HOLD_LOST) {
+    reported->lostAt = palisade_client_internal::now();
     reported->lostDetail = detail;
     reported->stateInLost = palisade_client_state(reported->client);
     if (reported->engageOnLost)

@@ -122,7 +122,8 @@ bool apply(Server& s, std::string_view line) {
     return !added.empty();
   }
   if (verb == "gone" || verb == "front") {
-    if (!parsePID(nextToken(rest), pid) || !nextToken(rest).empty())
+    // front 0 puts no process in front; no process is gone as 0.
+    if (!parsePID(nextToken(rest), pid) || !nextToken(rest).empty() || (verb == "gone" && pid == 0))
       return false;
     if (verb == "front")
       s.front = pid;
