@@ -48,10 +48,14 @@ if [ ! -e "$root/.git" ]; then
   exit 0
 fi
 git() { command git -C "$root" "$@"; }
-# A shallow clone may lack the baseline and the tags: no guessing, and no
-# fetching behind the caller's back.
-[ "$(git rev-parse --is-shallow-repository)" = false ] ||
-  fail "this clone is shallow: run 'git fetch --unshallow --tags' (or clone with full history), then again"
+# A shallow clone may lack the baseline and the tags. There is nothing to
+# compare with then, and no fetching behind the caller's back: say so, and
+# let the rest of the suite run.
+if [ "$(git rev-parse --is-shallow-repository)" = true ]; then
+  echo "api-check: this clone is shallow, so the last release may be missing:" \
+       "skipped; run 'git fetch --unshallow --tags' (or clone with full history) to check"
+  exit 0
+fi
 
 version_at() {  # the version client/version.h names at a commit, or in the tree
   local text

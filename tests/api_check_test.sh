@@ -15,6 +15,11 @@ if ! command -v swift >/dev/null && [ -r /etc/profile.d/swift.sh ]; then
   . /etc/profile.d/swift.sh
 fi
 
+# A shallow clone holds no baseline to build: skipped (77), as the check skips.
+if [ "$(git -C "$root" rev-parse --is-shallow-repository)" = true ]; then
+  echo "this clone is shallow: no baseline to check against"; exit 77
+fi
+
 # The baseline's sources with this checkout's check and recorded baseline.
 repo="$work/repo"
 rm -rf "$work" && mkdir -p "$work"
