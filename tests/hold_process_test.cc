@@ -221,23 +221,6 @@ TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
   }
 }
 
-// The UI mode is each process's own, and the Dock follows the front one's,
-// while it is regular: yielded, the helper keeps mode 2 but is an accessory,
-// so the Dock shows from the yield on, the helper front again or not.
-TEST_F(Hold, TheDockShowsFromTheYieldOn) {
-  engage();
-  command("yield");
-  ASSERT_EQ(next(child, "policy"), "policy " + own + " accessory");
-  control("front 801");
-  control("front " + own);
-  command("release");
-  finish();
-  EXPECT_EQ(events(child, "dock"), (Events{"dock shown 800", "dock shown " + own, "dock hidden " + own,
-                                           "dock shown " + own, "dock shown 801", "dock shown " + own,
-                                           "dock shown 800"}));
-  EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 2 0", "uiMode 0 0"}));
-}
-
 // A parent that hangs: its keep-alives stop.
 struct HungParent : testing::Test, Session {};
 

@@ -131,6 +131,25 @@ TEST(Icon, NeverInAVisibleDockWhenTheParentDies) {
   EXPECT_EQ(events(h.child, "policy").back(), "policy " + h.own + " accessory");
 }
 
+// The UI mode is each process's own, and the Dock follows the front one's
+// while it is regular: yielded, the helper keeps mode 2 but is an
+// accessory, so the Dock shows from the yield on, the helper front or not.
+TEST(Icon, TheDockShowsFromTheYieldOn) {
+  Helper h(PALISADE_SIM_PATH);
+  h.engage();
+  h.say("yield");
+  h.await("policy " + h.own + " accessory");
+  h.control("front 801");
+  h.control("front " + h.own);
+  h.release();
+  closeFd(h.child.input);
+  EXPECT_EQ(waitExit(h.child), 0);
+  EXPECT_EQ(events(h.child, "dock"), (Events{"dock shown 800", "dock shown " + h.own, "dock hidden " + h.own,
+                                             "dock shown " + h.own, "dock shown 801", "dock shown " + h.own,
+                                             "dock shown 800"}));
+  EXPECT_EQ(events(h.child, "uiMode"), (Events{"uiMode 2 0", "uiMode 2 0", "uiMode 0 0"}));
+}
+
 // Never regular, an agent's mode 2 is ignored: front, the helper leaves the
 // Dock in sight. That is what the default build's policy calls are for.
 TEST(Icon, AnAgentHelperLeavesTheDockShown) {
