@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "command/command_reader.h"
+#include "hold/activation.h"
 #include "hold/front_hold.h"
 #include "hold/release.h"
 #include "platform/platform.h"
@@ -37,6 +38,8 @@ int main() {
   struct stat input;
   inputIsFile = fstat(0, &input) == 0 && S_ISREG(input.st_mode);
   startApplication();
+  // No Dock icon until a hold has the front (hold/activation.h).
+  startAccessory();
   // In place before anything can start a hold.
   FrontHold::shared().onParentSilent = releaseSilentHold;
   watchParent(getppid(), onParentExit);

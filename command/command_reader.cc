@@ -28,7 +28,7 @@ void run(Command command) {
       noteKeepAlive(hold);
       break;
     case Command::yield:
-      syncOn(hold.queue, [&] { stopHold(hold); });
+      performYield();
       break;
     case Command::release:
       performRelease();

@@ -41,9 +41,8 @@ TraceLine takeFront(pid_t thief);
 /// until the helper had it back.
 double stealWhileHolding(pid_t thief);
 
-/// Yields a hold that began at `held`, lets a steal stand and the Dock show,
-/// then brings the helper to the front again, which hides it. Returns the
-/// seconds held.
+/// Yields a hold that began at `held`: the Dock shows at once, the helper
+/// an accessory again, and a steal then stands. Returns the seconds held.
 double yieldAndLetGo(double held);
 
 /// Releases and waits for the Dock to show.

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "hold/activation.h"
 #include "hold/clock.h"
 #include "platform/platform.h"
 #include "windowserver/front_process.h"
@@ -34,25 +35,35 @@ void performEngage() {
     return;
   pid_t front = frontmostPID();  // before the UI mode changes what is in front
   setSystemUIMode(kHiddenDockUIMode, 0);
-  beginHold(hold, front);
+  // Regular only once front, so the helper's Dock icon never joins a Dock
+  // that shows; if the set-front failed it stays an accessory for this
+  // hold, and the Dock with it. The mode again after the change: whether
+  // one set before it counts is not documented.
+  if (beginHold(hold, front)) {
+    becomeRegular(hold);
+    setSystemUIMode(kHiddenDockUIMode, 0);
+  }
 }
 
-void beginHold(FrontHold& hold, pid_t front) {
-  syncOn(hold.queue, [&] { startHold(hold, front); });
+bool beginHold(FrontHold& hold, pid_t front) {
+  bool madeFront = false;
+  syncOn(hold.queue, [&] { madeFront = startHold(hold, front); });
   std::optional<Target> top = topWindow(hold.ownPID);
   syncOn(hold.queue, [&] { hold.topWindowAtBegin = top; });
+  return madeFront;
 }
 
-void startHold(FrontHold& hold, pid_t front) {
+bool startHold(FrontHold& hold, pid_t front) {
   hold.engaged = true;
   ++hold.generation;
   hold.lastKeepAlive = monotonicSeconds();
   hold.reportedSilence = false;
   hold.previousFront = front == hold.ownPID ? 0 : front;
   hold.ownSerial.reset();
+  bool madeFront = false;
   if (const ProcessSerial* own = ownSerial(hold)) {
     permitFront(*own);
-    makeFront(*own, 0, kHoldFrontMode);
+    madeFront = makeFront(*own, 0, kHoldFrontMode) == 0;
   }
 
   dispatch_source_t timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, hold.queue);
@@ -62,6 +73,7 @@ void startHold(FrontHold& hold, pid_t front) {
   dispatch_source_set_event_handler_f(timer, onHoldTimer);
   dispatch_resume(timer);
   hold.timer = timer;
+  return madeFront;
 }
 
 void holdTick(FrontHold& hold, double now) {

@@ -8,18 +8,20 @@ inline constexpr uint64_t kHoldLeewayNs = 500'000;      // enough slack to coale
 inline constexpr double kSilenceThreshold = 3.0;        // seconds without keepAlive
 inline constexpr uint32_t kHiddenDockUIMode = 2;
 
-/// Main thread. Idle: notes the front process, hides the Dock, starts the
-/// hold and records the top window. Holding or Yielded: does nothing.
+/// Main thread. Idle: notes the front process, sets the Dock-hiding mode,
+/// starts the hold and records the top window; then, once front, turns
+/// regular (hold/activation.h) and sets the mode again. Holding or Yielded:
+/// does nothing.
 void performEngage();
 
 /// Main thread: starts the hold, then records the top window of the others
-/// while the timer already runs.
-void beginHold(FrontHold& hold, pid_t front);
+/// while the timer already runs. Returns whether the start took the front.
+bool beginHold(FrontHold& hold, pid_t front);
 
 /// Hold queue: starts a new generation, marks it engaged and fresh, looks up
 /// this process's serial number, takes the front and starts the 2 ms timer.
-/// `timer` must be absent.
-void startHold(FrontHold& hold, pid_t front);
+/// `timer` must be absent. Returns whether the set-front succeeded.
+bool startHold(FrontHold& hold, pid_t front);
 
 /// Hold queue, every 2 ms: re-asserts the front while keep-alives are fresh
 /// (one front query, and a set-front only when another process is front);

@@ -38,6 +38,10 @@ struct FrontHold {
   // a tick that has it makes one window-server call, not three.
   std::optional<ProcessSerial> ownSerial;
 
+  // Main thread only: whether the hold made this process a regular
+  // application (hold/activation.h). An AppKit state, not the hold queue's.
+  bool regular = false;
+
   /// Written once on the main thread before any hold; run on the main queue
   /// with the generation of the hold that fell silent.
   void (*onParentSilent)(uint64_t generation) = nullptr;

@@ -55,12 +55,12 @@ TEST_F(TickTest, FreshTickReassertsOnlyWhenSomeoneElseIsFront) {
   EXPECT_EQ(tickAt(0.5), (Events{"getFront -> " + own()}));
   applyControl("front 4242");
   trace.take();
-  EXPECT_EQ(tickAt(2.999), (Events{"getFront -> 4242", holdFront()}));  // not yet silence
+  EXPECT_EQ(tickAt(2.999), (Events{"getFront -> 4242", holdFront(), "dock shown " + own()}));  // not yet silence
   EXPECT_EQ(simFrontPID(), getpid());
   // No front at all counts as someone else.
   applyControl("front 0");
   trace.take();
-  EXPECT_EQ(tickAt(-5.0), (Events{"getFront -> fail", holdFront()}));
+  EXPECT_EQ(tickAt(-5.0), (Events{"getFront -> fail", holdFront(), "dock shown " + own()}));
   // A serial number the hold has not got is asked for again.
   syncOn(hold.queue, [&] { hold.ownSerial.reset(); });
   EXPECT_EQ(tickAt(1.0), (Events{"processForPID " + own() + " -> 0", "getFront -> " + own()}));

@@ -1,5 +1,6 @@
 #include "hold/release.h"
 
+#include "hold/activation.h"
 #include "platform/platform.h"
 #include "windowserver/front_process.h"
 #include "windowserver/top_window.h"
@@ -40,12 +41,23 @@ namespace {
 
 void release(FrontHold& hold) {
   std::optional<Target> target = restoreTarget(hold);
+  // An accessory before the front goes back and the Dock shows, so its icon
+  // never appears there. Yielded, it is one already.
+  becomeAccessory(hold);
   if (target && !(target->pid >= 1 && makeFront(target->pid, target->window, kRestoreFrontMode) == 0))
     hideApplication();
   setSystemUIMode(kNormalUIMode, 0);
 }
 
 }  // namespace
+
+void performYield() {
+  FrontHold& hold = FrontHold::shared();
+  syncOn(hold.queue, [&] { stopHold(hold); });
+  // At once: whoever comes forward now must not find the helper's icon in
+  // a Dock that shows. Its mode 2 stays, ignored while it is an accessory.
+  becomeAccessory(hold);
+}
 
 void performRelease() {
   FrontHold& hold = FrontHold::shared();

@@ -22,7 +22,13 @@ std::optional<Target> endHold(FrontHold& hold, bool ownIsFront, std::optional<Ta
 /// hold on the hold queue and returns endHold's choice.
 std::optional<Target> restoreTarget(FrontHold& hold);
 
-/// Main thread. Engaged: ends the hold, brings the chosen target forward (or
+/// Main thread. Holding: stops the hold on the hold queue, then turns this
+/// process back into an accessory, so the Dock shows from here on. Yielded
+/// or Idle: does nothing. The hold stays engaged and the UI mode unchanged.
+void performYield();
+
+/// Main thread. Engaged: ends the hold, turns this process into an
+/// accessory (hold/activation.h), brings the chosen target forward (or
 /// hides this application when that fails) and restores UI mode 0, last.
 /// Idle: does nothing. Returns only when the release is complete.
 void performRelease();

@@ -28,12 +28,17 @@ void commandRead(const char* word);
 /// Returns only if the platform's loop ever stops.
 void runMainLoop();
 
-/// Sets this process's own system UI mode: while it is the front process,
-/// 2 hides the Dock and 0 shows it. Main thread. On macOS a hiding mode also
-/// makes the helper a regular application first, and the normal mode an
-/// accessory again after it (the default build): so set the hiding mode
-/// before taking the front, and the normal one last.
+/// Sets this process's own system UI mode: while it is the front process
+/// and a regular application, 2 hides the Dock and 0 shows it; an
+/// accessory's mode is ignored. Main thread. Touches nothing else.
 void setSystemUIMode(uint32_t mode, uint32_t options);
+
+/// How this process appears: a regular application has a Dock icon and its
+/// mode counts while it is front; an accessory has neither. Main thread
+/// (an AppKit call), never the hold queue. Nothing to do without a window
+/// server; the simulation traces it.
+enum class ActivationPolicy { regular, accessory };
+void setActivationPolicy(ActivationPolicy policy);
 
 /// Hides this process's application. Main thread.
 void hideApplication();

@@ -155,6 +155,15 @@ bool apply(Server& s, std::string_view line) {
       return false;
     return setUIMode(s.presentation, pid, mode);
   }
+  if (verb == "policy") {
+    // The helper's own policy is its own to set.
+    std::string_view policy;
+    if (!parsePID(nextToken(rest), pid) || pid == 0 || pid == getpid() ||
+        ((policy = nextToken(rest)) != "regular" && policy != "accessory") || !nextToken(rest).empty())
+      return false;
+    setAccessory(s.presentation, pid, policy == "accessory");
+    return true;
+  }
   if (verb == "setFrontStatus") {
     int32_t status;
     if (!parseNumber(nextToken(rest), status) || !nextToken(rest).empty())

@@ -17,7 +17,8 @@ struct Row {
   bool taken;
 };
 
-// The scene below: 4242 and 4343 live, 4343 front, one window, no mode set.
+// The scene below: 4242 and 4343 live, 4343 front, one window, no mode set,
+// every process regular.
 // Each refused line would, if applied even in part, change something of it.
 const Row kRows[] = {
     {"live 5151 0", false},
@@ -68,6 +69,13 @@ const Row kRows[] = {
     {"uiMode 4242 -1", false},
     {"uiMode 4242 4294967298", false},  // 2 once wrapped
     {"uiMode 4242 3", true},
+    {"policy", false},
+    {"policy 4242", false},
+    {"policy 0 accessory", false},
+    {"policy 4242 Accessory", false},
+    {"policy 4242 accessory regular", false},
+    {"policy 4242 agent", false},
+    {"policy 4242 accessory", true},
     {"", false},
     {"Live 6161", false},
     {"live\t6161", false},
@@ -96,6 +104,9 @@ std::string scene() {
   out << "; status " << s.setFrontStatus << "; modes";
   for (auto [pid, mode] : s.presentation.modes)
     out << ' ' << pid << '=' << mode;
+  out << "; accessories";
+  for (pid_t pid : s.presentation.accessories)
+    out << ' ' << pid;
   return out.str();
 }
 
@@ -112,6 +123,7 @@ class SimControl : public testing::Test {
     s.windows = std::vector<WindowRecord>(1);
     s.setFrontStatus = 0;
     s.presentation.modes.clear();
+    s.presentation.accessories.clear();
   }
   void TearDown() override {
     Server& s = server();

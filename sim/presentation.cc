@@ -26,11 +26,20 @@ bool setUIMode(Presentation& presentation, pid_t pid, uint32_t mode) {
   return true;
 }
 
+void setAccessory(Presentation& presentation, pid_t pid, bool accessory) {
+  if (accessory)
+    presentation.accessories.insert(pid);
+  else
+    presentation.accessories.erase(pid);
+}
+
 void showFront(Presentation& presentation, pid_t front) {
   auto found = presentation.modes.find(front);
-  bool hidden = found != presentation.modes.end() && hidesDock(found->second);
-  if (hidden == presentation.dockHidden)
+  bool hidden = found != presentation.modes.end() && hidesDock(found->second) &&
+                !presentation.accessories.count(front);
+  if (hidden == presentation.dockHidden && front == presentation.shownFront)
     return;
   presentation.dockHidden = hidden;
+  presentation.shownFront = front;
   trace("dock %s %d", hidden ? "hidden" : "shown", front);
 }

@@ -11,6 +11,7 @@
 #include "sim/server.h"
 #include "sim/trace.h"
 #include "windowserver/front_process.h"
+#include "windowserver/top_window.h"
 
 namespace {
 
@@ -91,7 +92,8 @@ pid_t simFrontPID() {
 
 // --- The platform seam --------------------------------------------------------
 
-// The helper sets its own mode; the Dock changes only if it is front.
+// The helper sets its own mode and policy; the Dock changes only if it is
+// front.
 void setSystemUIMode(uint32_t mode, uint32_t options) {
   Server& s = server();
   std::lock_guard lock(s.mutex);
@@ -100,7 +102,33 @@ void setSystemUIMode(uint32_t mode, uint32_t options) {
   showFront(s.presentation, s.front);
 }
 
-void hideApplication() { trace("hide"); }
+void setActivationPolicy(ActivationPolicy policy) {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  bool accessory = policy == ActivationPolicy::accessory;
+  trace("policy %d %s", getpid(), accessory ? "accessory" : "regular");
+  setAccessory(s.presentation, getpid(), accessory);
+  showFront(s.presentation, s.front);
+}
+
+// A hidden front application hands the front on, as macOS does: to the
+// owner of the topmost window of another live process, by the rules that
+// pick the window to give back at release, or to no one.
+void hideApplication() {
+  Server& s = server();
+  std::lock_guard lock(s.mutex);
+  trace("hide");
+  if (s.front != getpid())
+    return;
+  std::vector<WindowRecord> others;
+  for (const WindowRecord& w : s.windows.value_or(std::vector<WindowRecord>{})) {
+    if (w.ownerPID.entry == Entry::present && s.live.count(w.ownerPID.value))
+      others.push_back(w);
+  }
+  std::optional<Target> next = scanWindows(others, getpid());
+  s.front = next ? next->pid : 0;
+  showFront(s.presentation, s.front);
+}
 
 std::optional<std::vector<WindowRecord>> copyWindowList() {
   Server& s = server();

@@ -89,9 +89,12 @@ struct Session {
     }
     ASSERT_EQ(event, "ctl " + line);
   }
+  // Engages and waits for its end: regular once front, and mode 2 again.
   void engage() {
     command("engage");
     ASSERT_EQ(next(child, "windowList"), "windowList -> 1");
+    ASSERT_EQ(next(child, "policy"), "policy " + own + " regular");
+    ASSERT_EQ(next(child, "uiMode"), "uiMode 2 0");
   }
   // The events of a release of the front held, less ticks and process
   // lookups: until the UI mode is restored and the Dock shows, whichever
@@ -127,14 +130,19 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   // UI mode changes it; the serial number is looked up once per hold.
   EXPECT_EQ(next(child, ""), "start " + own);
   size_t applied = 0;
-  while (applied < kScene.size() && next(child, "") == "ctl " + kScene[applied])
+  while (applied < kScene.size() && next(child, "ctl ") == "ctl " + kScene[applied])
     ++applied;
   ASSERT_EQ(applied, kScene.size()) << "control lines applied before the first command";
-  for (const std::string& e : Events{"read engage", "getFront -> 800", "pidForProcess -> 800", "uiMode 2 0",
-                                     "processForPID " + own + " -> 0", "permit " + own, holdFront()})
+  // An accessory from start-up; front first, then regular, then mode 2 again.
+  for (const std::string& e : Events{"policy " + own + " accessory", "read engage", "getFront -> 800",
+                                     "pidForProcess -> 800", "uiMode 2 0", "processForPID " + own + " -> 0",
+                                     "permit " + own, holdFront(), "dock shown " + own})
     EXPECT_EQ(next(child, ""), e);
   // The timer already runs while the top window is read: ticks may come first.
   EXPECT_EQ(next(child, "windowList"), "windowList -> 1");
+  EXPECT_EQ(next(child, "policy"), "policy " + own + " regular");
+  EXPECT_EQ(next(child, "dock"), "dock hidden " + own);
+  EXPECT_EQ(next(child, "uiMode"), "uiMode 2 0");
   // With the helper front, a tick is one front query.
   for (int tick = 0; tick < 10; ++tick)
     EXPECT_EQ(next(child, ""), "getFront -> " + own);
@@ -147,6 +155,7 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   command("engage");  // ignored while engaged
   command("yield");
   EXPECT_EQ(next(child, "revoke"), "revoke " + own);
+  EXPECT_EQ(next(child, "policy"), "policy " + own + " accessory");
   size_t afterYield = child.seen;
   command("yield");
   command("engage");  // still engaged: ignored
@@ -160,10 +169,11 @@ TEST_F(Hold, EngageTicksStealsYieldAndRelease) {
   for (size_t i = afterYield; i < child.seen; ++i)
     if (!child.lines[i].event.starts_with("read "))
       seen.push_back(child.lines[i].event);
-  EXPECT_EQ(seen, (Events{"ctl front 801", "dock shown 801", "getFront -> 801", "pidForProcess -> 801",
-                          "windowList -> 1", "uiMode 0 0"}));
+  // Already an accessory: the release makes no policy call.
+  EXPECT_EQ(seen, (Events{"dock shown " + own, "ctl front 801", "dock shown 801", "getFront -> 801",
+                          "pidForProcess -> 801", "windowList -> 1", "uiMode 0 0"}));
   finish();
-  EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
+  EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 2 0", "uiMode 0 0"}));
   // The helper read every word asked of the client, in order, the ignored
   // ones too.
   EXPECT_EQ(wordsRead(child), (Events{"engage", "engage", "yield", "yield", "engage", "release"}));
@@ -173,23 +183,29 @@ TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
   struct Case {
     Events atEngage, whileHolding, released;
   };
+  // Before the front goes back, the helper is an accessory again, front.
+  const std::string accessory = "policy " + own + " accessory", shown = "dock shown " + own;
   const Case cases[] = {
       {{},
        {"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
-       {"read release", "windowList -> 2", "revoke " + own, "setFront 801 41 0x200 -> 0", "dock shown 801",
-        "uiMode 0 0"}},
+       {"read release", "windowList -> 2", "revoke " + own, accessory, shown, "setFront 801 41 0x200 -> 0",
+        "dock shown 801", "uiMode 0 0"}},
+      // Hidden, the helper hands the front to the top window's owner, or
+      // to no one.
       {{},
        {"gone 800", "windows"},
-       {"read release", "windowList -> 0", "revoke " + own, "hide", "uiMode 0 0", "dock shown " + own}},
+       {"read release", "windowList -> 0", "revoke " + own, accessory, shown, "hide", "dock shown 0",
+        "uiMode 0 0"}},
       {{}, {"setFrontStatus -5"},
-       {"read release", "windowList -> 1", "revoke " + own, "setFront 800 0 0x200 -> -5", "hide", "uiMode 0 0",
-        "dock shown " + own}},
+       {"read release", "windowList -> 1", "revoke " + own, accessory, shown, "setFront 800 0 0x200 -> -5", "hide",
+        "dock shown 802", "uiMode 0 0"}},
       {{}, {"windows 0,5,0,1,640,480"},  // no valid owner
-       {"read release", "windowList -> 1", "revoke " + own, "hide", "uiMode 0 0", "dock shown " + own}},
+       {"read release", "windowList -> 1", "revoke " + own, accessory, shown, "hide", "dock shown 0",
+        "uiMode 0 0"}},
       // Engaged while already front: the top window's owner, never itself.
       {{"front " + own}, {},
-       {"read release", "windowList -> 1", "revoke " + own, "setFront 802 40 0x200 -> 0", "dock shown 802",
-        "uiMode 0 0"}},
+       {"read release", "windowList -> 1", "revoke " + own, accessory, shown, "setFront 802 40 0x200 -> 0",
+        "dock shown 802", "uiMode 0 0"}},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& [atEngage, whileHolding, released] = cases[i];
@@ -203,22 +219,6 @@ TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
     command("release");
     EXPECT_EQ(releaseEvents(), released) << "case " << i;
   }
-}
-
-// The UI mode is each process's own, and the Dock follows the front one's:
-// yielded, the helper keeps mode 2, yet another application in front shows
-// the Dock, and the helper front again hides it.
-TEST_F(Hold, TheDockFollowsTheFrontProcessMode) {
-  engage();
-  command("yield");
-  ASSERT_EQ(next(child, "revoke"), "revoke " + own);
-  control("front 801");
-  control("front " + own);
-  command("release");
-  finish();
-  EXPECT_EQ(events(child, "dock"),
-            (Events{"dock hidden " + own, "dock shown 801", "dock hidden " + own, "dock shown 800"}));
-  EXPECT_EQ(events(child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0"}));
 }
 
 // A parent that hangs: its keep-alives stop.
@@ -239,6 +239,7 @@ TEST_F(HungParent, SilenceReleasesOnceAfterThreeSecondsAndAgainInTheNextHold) {
   EXPECT_EQ(next(child, "", 0.3), "") << "after the silence release";
   // A new hold watches silence afresh: a second hang is released too.
   command("engage");
+  EXPECT_EQ(next(child, "uiMode"), "uiMode 2 0");
   EXPECT_EQ(next(child, "uiMode"), "uiMode 2 0");
   EXPECT_EQ(next(child, "uiMode"), "uiMode 0 0");
 }
@@ -261,7 +262,8 @@ TEST(HoldRecovery, AQueuedSilenceReleaseEndsOnlyTheHoldThatFellSilent) {
     s.command("engage");
     closeFd(s.child.input);
     EXPECT_EQ(waitExit(s.child), 0);
-    EXPECT_EQ(events(s.child, "uiMode"), (Events{"uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 0 0"}))
+    EXPECT_EQ(events(s.child, "uiMode"),
+              (Events{"uiMode 2 0", "uiMode 2 0", "uiMode 0 0", "uiMode 2 0", "uiMode 2 0", "uiMode 0 0"}))
         << "trial " << trial;
   }
 }
@@ -283,8 +285,8 @@ TEST(HoldEnding, EndOfInputOrParentDeathReleasesCompletelyBeforeExit) {
     EXPECT_EQ(waitExit(s.child), 0);
     EXPECT_EQ(output(s.child), "");
     EXPECT_EQ(s.releaseEvents(),
-              (Events{"windowList -> 1", "revoke " + s.own, "setFront 800 0 0x200 -> 0", "dock shown 800",
-                      "uiMode 0 0"}))
+              (Events{"windowList -> 1", "revoke " + s.own, "policy " + s.own + " accessory",
+                      "dock shown " + s.own, "setFront 800 0 0x200 -> 0", "dock shown 800", "uiMode 0 0"}))
         << (parentDies ? "parent died" : "input ended");
   }
 }

@@ -33,7 +33,7 @@ TEST_F(FrontProcessTest, FrontmostIsZeroAndMakeFrontFailsWhenTheProcessCannotBeH
   trace.take();
   EXPECT_EQ(makeFront(5002, 9, kRestoreFrontMode), 0);
   EXPECT_EQ(simFrontPID(), 5002);
-  EXPECT_EQ(trace.take(), (Events{"processForPID 5002 -> 0", "setFront 5002 9 0x200 -> 0"}));
+  EXPECT_EQ(trace.take(), (Events{"processForPID 5002 -> 0", "setFront 5002 9 0x200 -> 0", "dock shown 5002"}));
 
   // A process without a serial number: nothing is called.
   EXPECT_NE(makeFront(5003, 0, kRestoreFrontMode), 0);

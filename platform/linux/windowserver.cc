@@ -1,11 +1,14 @@
 // The window-server side of the Linux stand-in. There is no window server:
 // the front-process library is not found, so its entry points are absent,
-// there is no window list, and UI mode and hiding have nothing to act on.
+// there is no window list, and UI mode, policy and hiding have nothing to
+// act on.
 #include <dlfcn.h>
 
 #include "platform/platform.h"
 
 void setSystemUIMode(uint32_t, uint32_t) {}
+
+void setActivationPolicy(ActivationPolicy) {}
 
 void hideApplication() {}
 

@@ -125,9 +125,10 @@ typedef struct palisade_options {
 palisade_status palisade_open(const palisade_options* options, palisade_client** client);
 
 /* Ask the helper to hold the front, hiding the Dock ("engage"), to stop
-   taking the front back ("yield": its UI mode stays, so the Dock shows while
-   another application is front and hides again while the helper is), or to
-   give the front back and show the Dock ("release"). Each returns at once:
+   taking the front back ("yield": it becomes an accessory again, with no Dock
+   icon, so the Dock shows from the yield on, even while the helper is still
+   front; to hide it again, release, then engage), or to give the front back
+   and show the Dock ("release"). Each returns at once:
    the word is written from the client's thread. A word that changes nothing
    in the current state is still PALISADE_OK. If the helper's input is full
    (a stopped helper), the words are kept, in order and bounded, and

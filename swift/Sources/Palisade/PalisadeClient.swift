@@ -55,8 +55,8 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     case idle
     /// Engaged: the helper holds the front and keeps taking it back.
     case holding
-    /// Engaged, with the front left to others: the Dock shows while another
-    /// application is front, and hides again while the helper is.
+    /// Engaged, with the front left to others: the Dock shows, whichever
+    /// application is front, until a release and a new engage.
     case yielded
   }
 
@@ -201,9 +201,10 @@ public final class PalisadeClient: @unchecked Sendable {  // `client` and `keepA
     }
   }
 
-  /// Asks the helper to stop taking the front back. Its UI mode stays, so the
-  /// Dock shows while another application is front and hides again while the
-  /// helper is. Returns at once.
+  /// Asks the helper to stop taking the front back. It becomes an accessory
+  /// again, with no Dock icon, so the Dock shows from here on, even while the
+  /// helper is still front; release, then engage, to hide it again. Returns
+  /// at once.
   ///
   /// - Throws: A `PalisadeError`, as `engage()` does.
   public func yield() throws { try call("yield", palisade_yield) }
