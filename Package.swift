@@ -22,7 +22,7 @@ let package = Package(
         "api_test.cc",
         "exports.map",
         "exports.txt",
-        "helper_search_probe.cc",
+        "helper_search_test_probe.cc",
         "helper_search_test.cc",
         "keep_alive_test.cc",
         "test_support.h",

@@ -1,5 +1,5 @@
 // Where a client with no helper path looks, seen by a small client program
-// (helper_search_probe.cc) copied into folders built here, /bin/cat standing
+// (helper_search_test_probe.cc) copied into folders built here, /bin/cat standing
 // in for each helper; and the places listing's copy into a caller's buffer.
 #include "test_support.h"
 
