@@ -207,8 +207,10 @@ EOF
     echo "   skipped: it does not build, or its tests fail, unmutated"
     continue
   fi
+  # The deps log lists every source and header each object was built from.
+  # grep reads it to the end: under pipefail a closed pipe would fail ninja.
   if $default_build && [ -f "$build_dir/build.ninja" ] &&
-    ! ninja -C "$build_dir" -t deps | grep -qxF "    $file"; then
+    ! ninja -C "$build_dir" -t deps | grep -xF "    $file" >/dev/null; then
     echo "   skipped: not compiled in this build"
     continue
   fi
