@@ -12,7 +12,14 @@ set -euo pipefail
 script=$1
 # Outside the project's tree, where the run names files as it was given them.
 work=$(mktemp -d "${TMPDIR:-/tmp}/palisade-mutants-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+run=''
+# A run that failed to stop, and its tests, go with the test.
+cleanup() {
+  [ -z "$run" ] || kill -TERM "$run" 2>/dev/null || true
+  [ ! -s "$work/hung" ] || kill -TERM "$(cat "$work/hung")" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 export TOY=$work
 fail() { echo "FAIL: $*" >&2; exit 1; }
 cd "$work"
@@ -79,6 +86,7 @@ for _ in $(seq 600); do kill -0 "$run" 2>/dev/null || break; sleep 0.1; done
 ! kill -0 "$run" 2>/dev/null || fail "the run went on after TERM"
 status=0
 wait "$run" || status=$?
+run=''
 [ "$status" != 0 ] || fail "a stopped run exited 0"
 restored "a stopped run"
 # Ended with the run, though reaped a moment later.
