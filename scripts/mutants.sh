@@ -18,12 +18,14 @@
 #   --build CMD    build command (bash; default: cmake --build of that build)
 #   --test CMD     test command (bash; $MUTANT_TESTS holds the file's ctest
 #                  pattern, empty for the whole suite; default: ctest -R it)
-# Every file is restored byte for byte after its last mutant, on an
-# interrupt too; a file whose own tests fail unmutated is skipped.
+# Each file is put back byte for byte after each mutant, on an interrupt
+# too; a file whose own tests fail unmutated is skipped, and so is one the
+# build does not compile.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-usage() { awk '/^# Usage/ { p = 1 } /^# Every/ { p = 0 } p { sub(/^# ?/, ""); print }' "$0" >&2; exit 2; }
+help() { awk '/^# Usage/ { p = 1 } !/^#/ { p = 0 } p { sub(/^# ?/, ""); print }' "$0"; }
+usage() { help >&2; exit 2; }
 
 # The tests that exercise each part of the tree, as ctest -R patterns: the
 # first matching path wins; a file under none gets the whole suite.
@@ -65,7 +67,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir=$(mkdir -p "$value" && cd "$value" && pwd) || exit 2 ;;
     --build) build_cmd=$value ;;
     --test) test_cmd=$value ;;
-    -h | --help) usage ;;
+    -h | --help) help; exit 0 ;;
     -*) echo "Unknown option: $option" >&2; usage ;;
     *) files+=("$option") ;;
   esac
@@ -80,6 +82,7 @@ if [ -n "$since" ]; then
   while IFS= read -r path; do files+=("$root/$path"); done < <(
     git -C "$root" diff --name-only --diff-filter=d "$since" -- '*.c' '*.cc' '*.cpp' '*.mm' \
       ':!*_test.*' ':!tests/' ':!fuzz/' ':!bench/')
+  [ ${#files[@]} -gt 0 ] || { echo "No sources changed since $since."; exit 0; }
 elif [ ${#files[@]} -eq 0 ]; then
   usage
 fi
@@ -170,6 +173,21 @@ describe() {
     }' "$1" "$2"
 }
 
+# Prints the distinct mutants in folder $2 in an order drawn with seed $1.
+shuffle='
+import os, random, sys
+seen, mutants = set(), []
+for entry in sorted(os.listdir(sys.argv[2])):
+    path = os.path.join(sys.argv[2], entry)
+    with open(path, "rb") as f:
+        text = f.read()
+    if text not in seen:
+        seen.add(text)
+        mutants.append(path)
+random.Random(sys.argv[1]).shuffle(mutants)
+print("\n".join(mutants))
+'
+
 killed=0 survived=0 unbuilt=0 started=$SECONDS
 survivors=()
 for given in "${files[@]}"; do
@@ -182,23 +200,8 @@ for given in "${files[@]}"; do
   rm -rf "$work/mutants" && mkdir "$work/mutants"
   (cd "$work" && mutate "$file" "$language" "${mutate_args[@]}") >"$log" 2>&1 ||
     { cat "$log"; echo "universalmutator failed on $name" >&2; exit 1; }
-  # Distinct mutants in a seeded random order.
   order=()
-  while IFS= read -r mutant; do order+=("$mutant"); done < <(
-    python3 - "$seed:$name" "$work/mutants" <<'EOF'
-import os, random, sys
-seen, mutants = set(), []
-for entry in sorted(os.listdir(sys.argv[2])):
-    path = os.path.join(sys.argv[2], entry)
-    with open(path, 'rb') as f:
-        text = f.read()
-    if text not in seen:
-        seen.add(text)
-        mutants.append(path)
-random.Random(sys.argv[1]).shuffle(mutants)
-print('\n'.join(mutants))
-EOF
-  )
+  while IFS= read -r mutant; do order+=("$mutant"); done < <(python3 -c "$shuffle" "$seed:$name" "$work/mutants")
   echo "== $name: ${#order[@]} mutants; tests ${MUTANT_TESTS:-all}"
   [ ${#order[@]} -gt 0 ] || continue
   cp -p "$file" "$work/original"
