@@ -17,6 +17,7 @@ run=''
 cleanup() {
   [ -z "$run" ] || kill -TERM "$run" 2>/dev/null || true
   [ ! -s "$work/hung" ] || kill -TERM "$(cat "$work/hung")" 2>/dev/null || true
+  [ -z "$run" ] || wait "$run" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
