@@ -46,14 +46,14 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// An application's executable is <X>.app/Contents/MacOS/<name>, its helpers
-// in <X>.app/Contents/Helpers/. Decided from the executable's real path
-// alone, never from the environment (CoreFoundation's main bundle follows
-// CFProcessPath), so nothing the application was started with can point the
-// search at another folder. "" outside an application bundle.
-std::string bundledHelper(const std::string& executable) {
-  constexpr std::string_view kMacOS = "/Contents/MacOS/", kApp = ".app";
-  std::string_view folder = std::string_view(executable).substr(0, executable.rfind('/') + 1);
+// An application's executable is in <X>.app/Contents/MacOS, its helpers
+// in <X>.app/Contents/Helpers. Decided from the folder of the executable's
+// real path alone, never from the environment (CoreFoundation's main bundle
+// follows CFProcessPath), so nothing the application was started with can
+// point the search at another folder. "" outside an application bundle.
+std::string bundledHelper(const std::string& executableFolder) {
+  constexpr std::string_view kMacOS = "/Contents/MacOS", kApp = ".app";
+  std::string_view folder = executableFolder;
   if (!folder.ends_with(kMacOS))
     return {};
   folder.remove_suffix(kMacOS.size());
@@ -74,7 +74,7 @@ std::vector<std::string> helperPlaces() {
   std::vector<std::string> places;
   std::string executable = executablePath();
   std::string beside = executable.empty() ? "" : folderOf(executable);
-  if (std::string bundled = bundledHelper(executable); !bundled.empty())
+  if (std::string bundled = bundledHelper(beside); !bundled.empty())
     places.push_back(bundled);
   if (!beside.empty())
     places.push_back((beside == "/" ? "" : beside) + "/" + kHelperName);

@@ -9,11 +9,12 @@ void startAccessory() {
     setActivationPolicy(ActivationPolicy::accessory);
 }
 
-void becomeRegular(FrontHold& hold) {
+bool becomeRegular(FrontHold& hold) {
   if (kActivation != Activation::regularWhileHolding || hold.regular)
-    return;
+    return false;
   hold.regular = true;
   setActivationPolicy(ActivationPolicy::regular);
+  return true;
 }
 
 // Only this file turns the helper regular, so an accessory needs no call.

@@ -19,7 +19,8 @@ void startAccessory();
 
 /// Main thread: regular, if the build turns the helper regular while it
 /// holds and it is not regular already. Call only once it is front.
-void becomeRegular(FrontHold& hold);
+/// Returns whether the policy changed.
+bool becomeRegular(FrontHold& hold);
 
 /// Main thread: an accessory again, if becomeRegular made it regular.
 /// Otherwise does nothing.

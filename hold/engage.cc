@@ -39,10 +39,8 @@ void performEngage() {
   // that shows; if the set-front failed it stays an accessory for this
   // hold, and the Dock with it. The mode again after the change: whether
   // one set before it counts is not documented.
-  if (beginHold(hold, front)) {
-    becomeRegular(hold);
+  if (beginHold(hold, front) && becomeRegular(hold))
     setSystemUIMode(kHiddenDockUIMode, 0);
-  }
 }
 
 bool beginHold(FrontHold& hold, pid_t front) {

@@ -10,8 +10,8 @@ inline constexpr uint32_t kHiddenDockUIMode = 2;
 
 /// Main thread. Idle: notes the front process, sets the Dock-hiding mode,
 /// starts the hold and records the top window; then, once front, turns
-/// regular (hold/activation.h) and sets the mode again. Holding or Yielded:
-/// does nothing.
+/// regular (hold/activation.h) and, if that changed the policy, sets the
+/// mode again. Holding or Yielded: does nothing.
 void performEngage();
 
 /// Main thread: starts the hold, then records the top window of the others

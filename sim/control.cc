@@ -157,9 +157,9 @@ bool apply(Server& s, std::string_view line) {
   }
   if (verb == "policy") {
     // The helper's own policy is its own to set.
-    std::string_view policy;
-    if (!parsePID(nextToken(rest), pid) || pid == 0 || pid == getpid() ||
-        ((policy = nextToken(rest)) != "regular" && policy != "accessory") || !nextToken(rest).empty())
+    bool other = parsePID(nextToken(rest), pid) && pid != 0 && pid != getpid();
+    std::string_view policy = nextToken(rest);
+    if (!other || (policy != "regular" && policy != "accessory") || !nextToken(rest).empty())
       return false;
     setAccessory(s.presentation, pid, policy == "accessory");
     return true;

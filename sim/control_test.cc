@@ -1,4 +1,4 @@
-// The control grammar, one line of the README's table at a time: each
+// The control grammar, one line of docs/sim.md's table at a time: each
 // verb's well-formed line is taken and traced; a malformed one (a field
 // missing or extra, pid 0, a number out of range or of the wrong kind) is
 // refused, traced nowhere, and changes nothing, not even in part.

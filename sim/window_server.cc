@@ -120,12 +120,14 @@ void hideApplication() {
   trace("hide");
   if (s.front != getpid())
     return;
-  std::vector<WindowRecord> others;
+  // Only the windows of live processes; the scan judges the rest, an owner
+  // that was not read included.
+  std::vector<WindowRecord> live;
   for (const WindowRecord& w : s.windows.value_or(std::vector<WindowRecord>{})) {
-    if (w.ownerPID.entry == Entry::present && s.live.count(w.ownerPID.value))
-      others.push_back(w);
+    if (s.live.count(w.ownerPID.value))
+      live.push_back(w);
   }
-  std::optional<Target> next = scanWindows(others, getpid());
+  std::optional<Target> next = scanWindows(live, getpid());
   s.front = next ? next->pid : 0;
   showFront(s.presentation, s.front);
 }

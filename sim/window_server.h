@@ -1,8 +1,8 @@
 // A simulated window server: which processes exist, which is in front, what
 // is on screen, each process's UI mode and activation policy and so whether
-// the Dock shows, and
-// which front-process entry points the "framework" offers. It implements
-// the platform seam's window-server calls and traces each.
+// the Dock shows, and which front-process entry points the "framework"
+// offers. It implements the platform seam's window-server calls and traces
+// each.
 #pragma once
 
 #include <sys/types.h>
@@ -14,9 +14,9 @@
 /// with the simulated entry points for this handle.
 inline void* const kSimFrameworkHandle = reinterpret_cast<void*>(uintptr_t(0x5e1f));
 
-/// Applies one control line (docs/sim.md: live, gone, front, windows, absent,
-/// setFrontStatus, uiMode, policy). Returns false, changing nothing, when the line is
-/// unknown or malformed. Any thread.
+/// Applies one control line (docs/sim.md: live, gone, front, windows,
+/// absent, setFrontStatus, uiMode, policy). Returns false, changing
+/// nothing, when the line is unknown or malformed. Any thread.
 bool applyControl(std::string_view line);
 
 /// The process the simulated server has in front; 0 for none.

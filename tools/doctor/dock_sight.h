@@ -25,8 +25,9 @@ enum class DockSeen { shown, hidden, unknown };
 const char* dockSeenName(DockSeen seen);
 
 /// Shown when one of the Dock's windows at `dockLayer` is on screen, not
-/// transparent, with an area inside `display`; hidden when the Dock's windows were listed and
-/// none is; unknown when none was listed (no Dock process, or no list).
+/// transparent, with an area inside `display`; hidden when the Dock's
+/// windows were listed and none is; unknown when none was listed (no Dock
+/// process, or no list).
 DockSeen dockSeen(const std::vector<DockWindow>& windows, int dockLayer, Rect display);
 
 /// The windows in one line, the first `limit` of them, for a table cell.

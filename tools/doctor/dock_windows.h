@@ -12,6 +12,5 @@
 /// The windows in `list` (CGWindowListCopyWindowInfo's, or null) whose
 /// owner is named "Dock", in the list's order. A window not marked on
 /// screen is off screen; a layer or bounds that cannot be read is 0, an
-/// alpha 1.
-/// Entries that are not dictionaries are skipped.
+/// alpha 1. Entries that are not dictionaries are skipped.
 std::vector<DockWindow> dockWindowsIn(CFArrayRef list);

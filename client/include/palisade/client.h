@@ -74,8 +74,8 @@ typedef enum palisade_keep_alive_source {
 typedef enum palisade_state {
   PALISADE_STATE_IDLE = 0,    /* released, or never engaged */
   PALISADE_STATE_HOLDING = 1, /* engaged: the helper holds the front */
-  PALISADE_STATE_YIELDED = 2, /* engaged, front left to others; the Dock shows
-                                 while another application is front */
+  PALISADE_STATE_YIELDED = 2, /* engaged, front left to others; the Dock shows,
+                                 whichever application is front */
 } palisade_state;
 
 typedef struct palisade_options {
