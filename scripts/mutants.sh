@@ -41,6 +41,7 @@ tests_for() {
     platform/macos/window_list.cc) echo '^WindowList\.' ;;
     platform/linux/* | app/*) echo "^($process)\\." ;;
     demo/*) echo '^palisade_demo$' ;;
+    tools/doctor/dock_sight.cc) echo '^DockSight\.' ;;
     *) echo '' ;;
   esac
 }
