@@ -30,14 +30,14 @@ usage() { help >&2; exit 2; }
 # The tests that exercise each part of the tree, as ctest -R patterns: the
 # first matching path wins; a file under none gets the whole suite.
 tests_for() {
-  local process='Helper|Hold[A-Za-z]*|HungParent'  # tests/*_process_test.cc
+  local process='Helper|Hold[A-Za-z]*|HungParent|Icon'  # tests/*_process_test.cc
   case $1 in
-    client/helper_search.cc) echo '^Open\.' ;;
+    client/helper_search.cc) echo '^(Open|HelperSearch)\.' ;;
     client/*) echo '^(Open|Clock|LostHold|KeepAlive|Write|Restart|Close|Words|Hold)\.' ;;
     command/*) echo "^(LineReader|$process)\\." ;;
     hold/*) echo "^(TickTest|EndHoldTest|$process)\\." ;;
     windowserver/*) echo "^(Binder|FrontProcessTest|TopWindow|$process)\\." ;;
-    sim/*) echo "^(SimWindowServer|$process)\\.|^palisade_demo\$" ;;
+    sim/*) echo "^(SimWindowServer|SimControl|$process)\\.|^palisade_demo\$" ;;
     platform/macos/window_list.cc) echo '^WindowList\.' ;;
     platform/linux/* | app/*) echo "^($process)\\." ;;
     demo/*) echo '^palisade_demo$' ;;
