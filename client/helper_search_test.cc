@@ -66,11 +66,16 @@ TEST(HelperSearch, AnApplicationBundlesOwnHelperComesFirstAsTheExecutablesRealPa
   folder.helper("Plain/Contents/Helpers/palisade");
   folder.helper("Linked.app/Contents/Helpers/palisade");
   std::string fromBundle = folder.link("Plain/Contents/MacOS/tool", "Linked.app/Contents/MacOS/Linked");
+  // Nor is a folder named only ".app".
+  std::string bare = folder.probe(".app/Contents/MacOS/tool");
+  std::string besideBare = folder.helper(".app/Contents/MacOS/palisade");
+  folder.helper(".app/Contents/Helpers/palisade");
 
   for (const std::string& program : {inBundle, toBundle})
     EXPECT_EQ(run(program, folder.root, prefix), expected({bundled, beside, installed}, bundled)) << program;
   for (const std::string& program : {plain, fromBundle})
     EXPECT_EQ(run(program, folder.root, prefix), expected({besidePlain, installed}, besidePlain)) << program;
+  EXPECT_EQ(run(bare, folder.root, prefix), expected({besideBare, installed}, besideBare));
 }
 
 TEST(HelperSearch, OnlyAnExecutableFileIsAHelperAndOnlyAnAbsolutePrefixIsSearched) {

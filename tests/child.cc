@@ -64,8 +64,8 @@ Child spawnChild(const std::string& path, pid_t* parent, Input input, std::strin
   posix_spawn_file_actions_init(&actions);
   if (input == Input::pipe)
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  else if (input == Input::devNull)
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  else if (input == Input::devNull || input == Input::folder)
+    posix_spawn_file_actions_addopen(&actions, 0, input == Input::devNull ? "/dev/null" : "/", O_RDONLY, 0);
   else
     posix_spawn_file_actions_addclose(&actions, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);

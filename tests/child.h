@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-enum class Input { pipe, devNull, closed };
+enum class Input { pipe, devNull, folder, closed };
 
 struct TraceLine {
   double seconds;

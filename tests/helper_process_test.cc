@@ -21,8 +21,9 @@ TEST(Helper, SilentAndExitsZeroWhateverItIsGiven) {
   send(child.input, "engage\nkeepAlive\r\n\xff\xfe\n  keepAlive\t\nENGAGE\n\n" + std::string(10000, 'y') +
                         "\nyield\nengage\nrelease\nrelease\nyield\nkeepAlive\nengage\nunterminated");
   expectCleanExit(child);
-  // Neither raises a read event: /dev/null cannot be watched by epoll.
-  for (Input input : {Input::devNull, Input::closed}) {
+  // None raises a read event: epoll watches neither /dev/null nor a folder,
+  // and a folder's read fails, which must end the helper, not repeat.
+  for (Input input : {Input::devNull, Input::folder, Input::closed}) {
     Child bare = spawnChild(PALISADE_PATH, nullptr, input);
     expectCleanExit(bare);
   }

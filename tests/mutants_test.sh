@@ -3,7 +3,7 @@
 # and tested the script's own way: toy.c with its one test, and unbuilt.c,
 # which the build does not compile. toy.c has three mutants: one the test
 # kills, one it misses (nothing looks at `calls`), one that does not
-# compile. Checked: the counts, the survivor's line, unbuilt.c skipped, a
+# compile. Checked: the counts, the survivor's line, unbuilt.c skipped untested, a
 # sample of one drawn past the mutant that does not compile, and the files
 # byte for byte afterwards, after an interrupt too.
 #
@@ -63,10 +63,16 @@ restored() {
   done
 }
 
-bash "$script" "${toy[@]}" --sample 3 toy.c unbuilt.c >all.log 2>&1 || { cat all.log; fail "the run exited with $?"; }
+# Each test run leaves a line in tests.log: toy.c's unmutated, and its two
+# mutants'; unbuilt.c's tests are not run at all.
+# shellcheck disable=SC2016  # expanded by the bash that runs it
+counted='echo >>"$TOY/tests.log" && ctest --test-dir "$MUTANT_BUILD_DIR" --no-tests=error'
+bash "$script" "${toy[@]}" --test "$counted" --sample 3 toy.c unbuilt.c >all.log 2>&1 ||
+  { cat all.log; fail "the run exited with $?"; }
 expect all.log '   skipped: not compiled in this build' \
   '== mutants: 2 tested, 1 killed, 1 survived; 1 did not compile (skipped)' \
   'survived: toy.c:4: - calls = calls + 1; + calls = calls + 2;'
+[ "$(wc -l <tests.log)" -eq 3 ] || fail "$(wc -l <tests.log) test runs, not 3"
 restored "a run"
 
 # Seed 5 draws the mutant that does not compile first, then the survivor.

@@ -26,6 +26,9 @@ TEST(DockSight, OnlyTheBarInSightCountsAsShown) {
   DockWindow transparent = kBar;
   transparent.alpha = 0;
   EXPECT_EQ(dockSeen({transparent}, kDockLayer, kDisplay), DockSeen::hidden);
+  // Described as listed: an alpha only where the window is not opaque.
+  EXPECT_EQ(describeDockWindows({kBar, transparent, kWallpaper}, 2),
+            "on-screen layer 20 at 300,830 840x70; on-screen layer 20 at 300,830 840x70 alpha 0.00; 1 more");
   EXPECT_EQ(dockSeen({}, kDockLayer, kDisplay), DockSeen::unknown);
 }
 
