@@ -186,10 +186,6 @@ TEST_F(Hold, ReleaseBringsBackTheNewTopWindowOrHides) {
   // Before the front goes back, the helper is an accessory again, front.
   const std::string accessory = "policy " + own + " accessory", shown = "dock shown " + own;
   const Case cases[] = {
-      {{},
-       {"windows 801,41,0,1,640,480 802,40,0,1,640,480"},
-       {"read release", "windowList -> 2", "revoke " + own, accessory, shown, "setFront 801 41 0x200 -> 0",
-        "dock shown 801", "uiMode 0 0"}},
       // Hidden, the helper hands the front to the top window's owner, or
       // to no one.
       {{},
